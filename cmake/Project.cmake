@@ -1,0 +1,62 @@
+# Settings and helpers shared by every folder's CMakeLists.
+
+if(WIN32)
+  # Plug-ins are looked up by their plain names ("KQCrypt.dll").
+  set(CMAKE_SHARED_LIBRARY_PREFIX "")
+  set(CMAKE_IMPORT_LIBRARY_PREFIX "")
+  add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+
+  # libcrypto built by scripts/setup for this target.
+  set(KQ_OPENSSL_ROOT ${CMAKE_SOURCE_DIR}/.cache/openssl-${KQ_TARGET_TRIPLE}
+      CACHE PATH "libcrypto for this target")
+  if(NOT EXISTS ${KQ_OPENSSL_ROOT}/lib/libcrypto.a)
+    message(FATAL_ERROR "libcrypto not found in ${KQ_OPENSSL_ROOT}: run scripts/setup")
+  endif()
+  add_library(KQ::Crypto STATIC IMPORTED GLOBAL)
+  set_target_properties(KQ::Crypto PROPERTIES
+    IMPORTED_LOCATION ${KQ_OPENSSL_ROOT}/lib/libcrypto.a
+    INTERFACE_INCLUDE_DIRECTORIES ${KQ_OPENSSL_ROOT}/include
+    INTERFACE_LINK_LIBRARIES "ws2_32;gdi32;crypt32;user32;advapi32")
+else()
+  option(KQ_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" ON)
+  if(KQ_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all
+                        -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+  endif()
+endif()
+
+# Warnings for the project's own code (not for GoogleTest).
+function(kq_defaults target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra)
+  if(KQ_ISSUER_KEYS_HEADER)
+    target_compile_definitions(${target} PRIVATE
+      KQ_ISSUER_KEYS_HEADER="${KQ_ISSUER_KEYS_HEADER}")
+  endif()
+endfunction()
+
+# A plug-in DLL with undecorated exports from its .def file.
+function(kq_add_dll target def)
+  add_library(${target} SHARED ${ARGN} ${def})
+  kq_defaults(${target})
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    # The .def names are plain; __stdcall symbols carry @N on x86 and are
+    # matched to them.
+    target_link_options(${target} PRIVATE -Wl,--enable-stdcall-fixup)
+  endif()
+endfunction()
+
+# A GoogleTest program whose cases ctest lists at test time (under Wine for
+# the cross-builds), run from the output folder beside the DLLs.
+function(kq_add_test target)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${target} ${ARG_SOURCES})
+  kq_defaults(${target})
+  target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest_main GTest::gmock)
+  gtest_discover_tests(${target}
+    WORKING_DIRECTORY ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
+    DISCOVERY_MODE PRE_TEST
+    NO_PRETTY_VALUES
+    DISCOVERY_TIMEOUT 120
+    PROPERTIES TIMEOUT 120)
+endfunction()
