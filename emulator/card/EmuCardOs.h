@@ -1,0 +1,145 @@
+// EmuCardOs.h
+//
+// CEmuCardOs: the operating system of the emulated token's chip. It answers
+// every command APDU the token access library sends (file system, security
+// state, secure messaging, RSA, PIN, device information) with response data
+// followed by SW1 SW2, persists the token to a state file and reports every
+// exchange to a log hook. It never answers 61xx: every answer is complete.
+//
+// A new token comes either as a bank issues it (the file system of
+// CEmuFileSystem::BuildIssued, PIN "123456" with 6 tries, the name
+// "KQ USB Key", no keys) or blank (no file system: every selection 6A82).
+//
+// Access rules: a SELECT of a directory drops external authentication and PIN
+// verification. UPDATE BINARY / UPDATE RECORD and secure-messaging writes need
+// external authentication; GENERATE, IMPORT KEY and the private-key
+// operations need the PIN; public-key export and public operations need
+// nothing. Key files cannot be read or written as binary files (6981).
+//
+// Commands (CLA INS):
+//   00 A4 SELECT, 00 B0/D6 READ/UPDATE BINARY (6Cxx gives the right Le),
+//   00 B2/DC READ/UPDATE RECORD, 80 84 GET CHALLENGE, 00 82 EXTERNAL
+//   AUTHENTICATE, 84 B0/D6 secure-messaging READ/UPDATE BINARY, 84 D4 import
+//   symmetric key, 00 46 GENERATE RSA (size code 1/2/3 = 512/1024/2048),
+//   00 D2 IMPORT KEY (chained: 00 more, 01 last), 80 D8 EXPORT public key,
+//   80 2A raw RSA, chained, P1 P2 = 86 80 public encrypt, 80 86 private
+//   decrypt, 00 A8 verify (public), 9E 9A sign (private); 80 21 PIN tries
+//   (answer: max tries, tries left), 00 20 VERIFY, 80 F6 device information,
+//   80 09 SET CONFIG. VERIFY without PIN bytes (P1 00) and the PIN changes
+//   (00 04, 84 F4) need the holder at the keypad: they go to the user-input
+//   hook and are answered 6D00 while none is set. Everything else: 6D00
+//   (unknown INS) or 6E00 (unknown CLA).
+#pragma once
+
+#include "EmuCardApdu.h"
+#include "EmuCardSecurity.h"
+#include "EmuCardStore.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// How the holder answered a request on the token's keypad.
+enum class EEmuUserAnswer { Entered, Cancelled };
+
+// The holder at the token's keypad and screen, driven by the emulator (its
+// scripted key presses). Calls come from inside ProcessApdu.
+class IEmuCardUserInput {
+public:
+    virtual ~IEmuCardUserInput() = default;
+    // The holder types the PIN for a VERIFY without PIN bytes.
+    virtual EEmuUserAnswer EnterPin(std::string &strPin) = 0;
+    // The holder types the old PIN and the new one.
+    virtual EEmuUserAnswer EnterPinChange(std::string &strOldPin, std::string &strNewPin) = 0;
+};
+
+struct SEmuCardOptions {
+    bool fIssued = true;                     // false: blank, no file system
+    std::string strPin = "123456";           // 1 to 32 bytes
+    uint8_t bPinTries = 6;                   // 1 to 15
+    std::string strTokenName = "KQ USB Key"; // at most 64 bytes
+    std::string strSerial = "KQEMU00000000001";
+};
+
+class CEmuCardOs {
+public:
+    // Receives each command (sensitive data masked) and its whole answer.
+    typedef std::function<void(const std::vector<uint8_t> &vbCommand,
+                               const std::vector<uint8_t> &vbAnswer)>
+        ApduLogFn;
+
+    // A new token made with these options (defaults: issued).
+    explicit CEmuCardOs(const SEmuCardOptions &options = SEmuCardOptions());
+
+    // Options of a token as the bank issues it, and of a blank one.
+    static SEmuCardOptions IssuedOptions();
+    static SEmuCardOptions BlankOptions();
+
+    // One command APDU in, response data followed by SW1 SW2 out.
+    std::vector<uint8_t> ProcessApdu(const std::vector<uint8_t> &vbApdu);
+    // Power cycle (unplug and plug): security state, challenge, chains and
+    // selection are lost; files, PIN and counters stay.
+    void PowerOn();
+
+    // Writes the token's persistent state to the file atomically.
+    bool Save(const std::string &strPath, std::string &strError) const;
+    // Replaces the token's state with the file's; on failure nothing changes.
+    bool Load(const std::string &strPath, std::string &strError);
+
+    // The log hook (empty function: no log).
+    void SetApduLog(ApduLogFn fnLog) { m_fnLog = std::move(fnLog); }
+    // The keypad hook (not owned; null: keypad commands answer 6D00).
+    void SetUserInput(IEmuCardUserInput *pInput) { m_pUserInput = pInput; }
+
+    // The command as the log shows it: PIN and key data reduced to header and Lc.
+    static std::vector<uint8_t> MaskForLog(const std::vector<uint8_t> &vbApdu);
+
+private:
+    struct SAnswer {
+        std::vector<uint8_t> vbData;
+        uint16_t wSw = EmuSw::SW_OK;
+    };
+    // A chained command in progress (IMPORT KEY or raw RSA).
+    struct SChain {
+        bool fActive = false;
+        uint8_t bIns = 0;
+        uint16_t wP1P2 = 0;
+        uint16_t wFid = 0;
+        std::vector<uint8_t> vbData;
+    };
+
+    SAnswer Dispatch(const SEmuApdu &apdu);
+
+    // File system commands (EmuCardOs.cpp).
+    SAnswer Select(const SEmuApdu &apdu);
+    SAnswer ReadBinary(const SEmuApdu &apdu);
+    SAnswer UpdateBinary(const SEmuApdu &apdu);
+    SAnswer ReadRecord(const SEmuApdu &apdu);
+    SAnswer UpdateRecord(const SEmuApdu &apdu);
+    SAnswer SmReadBinary(const SEmuApdu &apdu);
+    SAnswer SmUpdateBinary(const SEmuApdu &apdu);
+    // Challenge, PIN, information and configuration (EmuCardOsPin.cpp).
+    SAnswer GetChallenge(const SEmuApdu &apdu);
+    SAnswer ExternalAuthenticate(const SEmuApdu &apdu);
+    SAnswer PinTries(const SEmuApdu &apdu);
+    SAnswer Verify(const SEmuApdu &apdu);
+    SAnswer ChangePin(const SEmuApdu &apdu);
+    SAnswer Information(const SEmuApdu &apdu);
+    SAnswer SetConfig(const SEmuApdu &apdu);
+    SAnswer ImportSymmetricKey(const SEmuApdu &apdu);
+    // Key commands (EmuCardOsKeys.cpp).
+    SAnswer GenerateRsa(const SEmuApdu &apdu);
+    SAnswer ImportKey(const SEmuApdu &apdu);
+    SAnswer ExportPublicKey(const SEmuApdu &apdu);
+    SAnswer RsaOperation(const SEmuApdu &apdu);
+    // Adds a block to the chain; true when it was the last one.
+    uint16_t AddChainBlock(uint8_t bIns, uint16_t wP1P2, uint16_t wFid, uint8_t bChain,
+                           const uint8_t *pbData, size_t cbData, size_t cbMax, bool &fLast);
+
+    SEmuCardState m_state;
+    CEmuCardSecurity m_security;
+    SChain m_chain;
+    ApduLogFn m_fnLog;
+    IEmuCardUserInput *m_pUserInput = nullptr;
+};

@@ -1,0 +1,140 @@
+// EmuPipeProtocol.h
+//
+// The token emulator's two named pipes, shared by the emulator (server) and
+// its clients (the HID port binding, the control client, the tests).
+// Windows-free: only names and byte layouts.
+//
+// Pipe names, from a base name B (default "KQTokenEmu"; clients read it from
+// the environment variable KQTOKENEMU_PIPE, the emulator from --pipe):
+//   data pipe     \\.\pipe\B           the virtual HID bus
+//   control pipe  \\.\pipe\B.control   plug, unplug, faults, log
+//
+// Both pipes are message pipes (PIPE_TYPE_MESSAGE, read mode message): every
+// request is one message and gets exactly one answer message.
+//
+// Data pipe. One pipe connection is one client session: either an
+// enumeration session (LIST only) or one opened device (OPEN first, then the
+// device operations on that device). A request is [op][payload]; an answer is
+// [status][payload]. Status 0 is success; status 1 is failure, and its payload
+// is the Win32 error code (4 bytes, little-endian) the port binding sets as
+// the last error. Integers in payloads are little-endian.
+//
+//   op  name         request payload            answer payload on success
+//   01  LIST         -                          count u16, then per device:
+//                                               path length u16, path bytes
+//   02  OPEN         device path bytes          -
+//   03  CAPS         -                          FeatureReportByteLength u16
+//   04  SET_FEATURE  report bytes (R bytes)     -
+//   05  GET_FEATURE  report bytes (R bytes;     report bytes (R bytes)
+//                    byte 0 is the report id)
+//   06  PRODUCT      buffer length u32          product string, UTF-16LE,
+//                                               without terminator
+//   07  CLOSE        -                          -
+//
+// LIST lists every plugged device (tokens and other HID devices alike), in
+// bus order: by device id, compared naturally ("t2" before "t10"), the same
+// order as the control command "list". Any session may LIST. A second OPEN on
+// a session fails with ERROR_INVALID_FUNCTION; device operations before OPEN
+// (or after CLOSE) fail with ERROR_INVALID_HANDLE; an unknown op fails with
+// ERROR_INVALID_FUNCTION. SET_FEATURE and GET_FEATURE take exactly R bytes
+// (else ERROR_INVALID_PARAMETER); a device that is not a token (vid/pid other
+// than 0925/1234) has no feature report 3 and fails them with
+// ERROR_INVALID_FUNCTION. PRODUCT answers at most (buffer length / 2)
+// characters. How the device side treats malformed reports: EmuHidDevice.h.
+// Device operations fail with ERROR_DEVICE_NOT_CONNECTED once the device is
+// unplugged, and OPEN of an unknown or unplugged path fails with
+// ERROR_FILE_NOT_FOUND; a session stays bound to the device it opened (a token
+// plugged in again is a new device for old sessions).
+//
+// Control pipe: a request is one line of text, an answer is text whose first
+// line starts with "OK" or "ERR". Commands:
+//   list                           "OK", then one line per device ever
+//                                  plugged, in bus order: id path R state
+//                                  (state "plugged" or "unplugged")
+//   plug <id> [report=R] [vid=V] [pid=P] [busy=N] [product=TEXT]
+//                                  plug a new device or re-plug <id>;
+//                                  answers "OK <device path>". R is 10 to
+//                                  4096 (default --report, else 65); V and P
+//                                  are hex (default 0925 and 1234: a token);
+//                                  N is the number of busy reports before
+//                                  every answer (default 1); TEXT runs to
+//                                  the end of the line (so product= comes
+//                                  last) and replaces the product string.
+//                                  Re-plug keeps the id's path, its settings
+//                                  (unless given again) and its card; a
+//                                  plugged id is unplugged first. Faults do
+//                                  not survive a re-plug.
+//   unplug <id>                    ERR when <id> is not plugged
+//   fault <id> setfeature <n>      the next n SetFeature calls fail
+//   fault <id> getfeature <n>      the next n GetFeature calls fail
+//   fault <id> busy <n|forever>    the next answer is preceded by n busy
+//                                  reports (forever: never completes)
+//   fault <id> dfield <value>      the next answer's length field D is value
+//   fault <id> length <n>          the next answer body is n bytes long
+//                                  (cut, or padded with zeros)
+//   fault <id> byte1 <value>       every report of the next answer carries
+//                                  value in byte 1 (its data count)
+//   fault <id> clear               no more faults (a busy-forever answer
+//                                  in progress comes at the next poll)
+//                                  fault commands: ERR when <id> is not
+//                                  plugged
+//   log                            "OK", then every log line since the last
+//                                  clear: "<id> <EVENT> ..." (EmuLog.h),
+//                                  e.g. "t1 APDU 00A40000023F00", "t1 RESP
+//                                  9000"
+//   log clear
+//   quit                           the emulator ends (after the client
+//                                  has read the answer and closed)
+// ERR answers read "ERR <reason>". Ids are case-sensitive words without
+// spaces. Device paths and product strings: EmuBus.h.
+//
+// The emulator's command line: KQTokenEmu [--pipe B] [--tokens n]
+// [--report R] [--instance X] [--parent pid]. --instance fixes the 8 hex
+// digits that make its device paths unique (default: from its process id and
+// start time); --parent makes it end when that process ends (the test harness
+// passes its own id, so a crashed test leaves no emulator behind). Exit
+// codes: 0 after quit or the parent's end, 2 for a bad command line, 3 when
+// another emulator serves the same base or the pipes cannot be made.
+#pragma once
+
+#include <cstdint>
+
+namespace emu {
+
+const char *const kDefaultPipeBase = "KQTokenEmu";
+const char *const kPipeEnvVar = "KQTOKENEMU_PIPE";
+const char *const kControlSuffix = ".control";
+
+enum DataOp : std::uint8_t {
+    OP_LIST = 0x01,
+    OP_OPEN = 0x02,
+    OP_CAPS = 0x03,
+    OP_SET_FEATURE = 0x04,
+    OP_GET_FEATURE = 0x05,
+    OP_PRODUCT = 0x06,
+    OP_CLOSE = 0x07,
+};
+
+enum DataStatus : std::uint8_t {
+    STATUS_OK = 0,
+    STATUS_FAILED = 1,
+};
+
+// Largest message either side sends on the data pipe.
+const std::uint32_t kMaxDataMessage = 64 * 1024;
+// Largest control answer (the log can be long).
+const std::uint32_t kMaxControlMessage = 4 * 1024 * 1024;
+
+// Win32 error codes carried in failure answers (the values of winerror.h,
+// repeated here so that the Windows-free emulator core can name them).
+const std::uint32_t kErrorInvalidFunction = 1;        // ERROR_INVALID_FUNCTION
+const std::uint32_t kErrorFileNotFound = 2;           // ERROR_FILE_NOT_FOUND
+const std::uint32_t kErrorInvalidHandle = 6;          // ERROR_INVALID_HANDLE
+const std::uint32_t kErrorGenFailure = 31;            // ERROR_GEN_FAILURE
+const std::uint32_t kErrorInvalidParameter = 87;      // ERROR_INVALID_PARAMETER
+const std::uint32_t kErrorDeviceNotConnected = 1167;  // ERROR_DEVICE_NOT_CONNECTED
+
+// HID interface class GUID as it stands in device paths.
+const char *const kHidClassGuid = "{4d1e55b2-f16f-11cf-88cb-001111000030}";
+
+}  // namespace emu
