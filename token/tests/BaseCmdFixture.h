@@ -1,0 +1,125 @@
+// BaseCmdFixture.h
+//
+// The command set against a scripted HID port through the real HID
+// manager: a test queues the card's answers (data and status word), runs a
+// command, and reads back the exact APDUs that went out and the first-poll
+// wait of every exchange (the port's sleeps; no busy answers are queued, so
+// there is one sleep per exchange, 20 ms when no wait was set).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Algorithm.h"
+#include "BaseCmd.h"
+#include "HidManager.h"
+#include "MemoryManager.h"
+#include "ScriptedHidPort.h"
+#include "StandinMemory.h"
+#include "TestHidPortBinding.h"
+#include "TestPaths.h"
+#include "TraceCapture.h"
+#include "TraceWriter.h"
+
+typedef std::vector<BYTE> Bytes;
+
+// One answer of the card.
+struct CardAnswer {
+    Bytes data;
+    WORD wSw;
+};
+
+class CommandTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(CMemoryManager::LoadDLL(TestBinPath("KQUKeyMem.dll").c_str()));
+        ASSERT_TRUE(CAlgorithm::LoadDLL(TestBinPath("KQCrypt.dll").c_str()));
+        CTraceWriter::GetInstance()->LoadTraceLibrary(TestBinPath("KQUKeyLog.dll").c_str());
+        SetTestHidPort(&m_port);
+        m_strPath = UniquePath();
+        m_port.AddDevice(m_strPath);
+        ASSERT_TRUE(CHidManager::GetInstance()->Connect(m_strPath.c_str()));
+        m_lBaseBlocks = m_memory.LiveBlocks();
+        m_pCmd = new CBaseCmd(m_strPath.c_str());
+    }
+    void TearDown() override
+    {
+        m_pCmd->DeleteObject(CARD_DELETE_MEMORY);
+        CHidManager::GetInstance()->DisConnect(m_strPath.c_str());
+        EXPECT_EQ(m_lBaseBlocks, m_memory.LiveBlocks()) << "memory blocks leaked";
+        EXPECT_EQ(0, m_memory.BadFrees());
+        SetTestHidPort(nullptr);
+        CTraceWriter::GetInstance()->FreeTraceLibrary();
+        CMemoryManager::UnloadDLL();
+    }
+
+    // A device path no other test process uses (the owner record is shared
+    // by the whole Wine prefix).
+    static std::string UniquePath()
+    {
+        static int s_nCounter = 0;
+        char szPath[200];
+        std::snprintf(szPath, sizeof(szPath),
+                      "\\\\?\\hid#vid_0925&pid_1234#7&%08lx&0&%04d#"
+                      "{4d1e55b2-f16f-11cf-88cb-001111000030}",
+                      GetCurrentProcessId(), ++s_nCounter);
+        return szPath;
+    }
+
+    // Queues the card's answer in the wire format: A1, length, data, SW, 00.
+    void Queue(const CardAnswer &answer)
+    {
+        Bytes body = {0xA1, static_cast<BYTE>((answer.data.size() + 3) >> 8),
+                      static_cast<BYTE>(answer.data.size() + 3)};
+        body.insert(body.end(), answer.data.begin(), answer.data.end());
+        body.push_back(static_cast<BYTE>(answer.wSw >> 8));
+        body.push_back(static_cast<BYTE>(answer.wSw));
+        body.push_back(0x00);
+        m_port.QueueAnswer(m_strPath, body);
+    }
+    void Queue(const std::vector<CardAnswer> &answers)
+    {
+        for (const CardAnswer &answer : answers)
+            Queue(answer);
+    }
+
+    // The APDUs written so far, put back together from the request reports.
+    std::vector<Bytes> Sent()
+    {
+        std::vector<Bytes> apdus;
+        Bytes body;
+        for (const Bytes &report : m_port.Dev(m_strPath).written) {
+            const std::size_t nCount = (report[5] << 8) | report[6];
+            body.insert(body.end(), report.begin() + 8, report.begin() + 8 + nCount);
+            if (report[1] == 0) {
+                EXPECT_GE(body.size(), 3u);
+                EXPECT_EQ(0xA1, body[0]);
+                apdus.emplace_back(body.begin() + 3, body.end());
+                body.clear();
+            }
+        }
+        return apdus;
+    }
+    const std::vector<DWORD> &Waits() const { return m_port.m_sleeps; }
+
+    bool TraceHas(const std::string &strText) const
+    {
+        for (const TraceRecord &record : m_capture.Records())
+            if (record.Text() == strText)
+                return true;
+        return false;
+    }
+
+    TraceCapture m_capture;
+    StandinMemory m_memory;
+    ScriptedHidPort m_port;
+    std::string m_strPath;
+    long m_lBaseBlocks = 0;
+    CBaseCmd *m_pCmd = nullptr;
+};
