@@ -8,6 +8,7 @@
 // for the messages and the command line.
 //
 //   KQTokenEmu [--pipe B] [--tokens n] [--report R] [--instance X] [--parent pid]
+//              [--state-dir dir]
 //
 // The process ends on the control command "quit" (once the client has read
 // the answer), or when the --parent process ends. Log lines are echoed to
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "EmuBus.h"
+#include "EmuCardOsAdapter.h"
 #include "EmuPipeIo.h"
 #include "EmuPipeProtocol.h"
 #include "EmuText.h"
@@ -34,6 +36,7 @@ struct Options {
     std::string strBase;
     std::uint32_t dwTokens = 1;
     std::uint32_t dwReport = emu::kDefaultReportLength;
+    std::string strStateDir;  // empty: cards live in memory only
     bool bInstance = false;
     std::uint32_t dwInstance = 0;
     DWORD dwParent = 0;
@@ -53,7 +56,7 @@ Server g_server;
 void Usage()
 {
     std::fprintf(stderr, "usage: KQTokenEmu [--pipe base] [--tokens n] [--report R] "
-                         "[--instance hex8] [--parent pid]\n");
+                         "[--instance hex8] [--parent pid] [--state-dir dir]\n");
 }
 
 bool ParseOptions(int argc, char **argv, Options &options)
@@ -68,6 +71,8 @@ bool ParseOptions(int argc, char **argv, Options &options)
         if (strArg == "--pipe" && !strValue.empty() && strValue.size() < 200 &&
             strValue.find('\\') == std::string::npos)
             options.strBase = strValue;
+        else if (strArg == "--state-dir" && !strValue.empty() && strValue.size() < 200)
+            options.strStateDir = strValue;
         else if (strArg == "--tokens" && emu::ParseDecimal(strValue, 9999, dwValue))
             options.dwTokens = dwValue;
         else if (strArg == "--report" && emu::ParseDecimal(strValue, emu::kMaxReportLength, dwValue) &&
@@ -221,7 +226,18 @@ int main(int argc, char **argv)
 
     InitializeCriticalSection(&g_server.csEcho);
     const std::uint32_t dwInstance = options.bInstance ? options.dwInstance : DefaultInstance();
-    g_server.pBus.reset(new emu::EmuBus(dwInstance, options.dwReport));
+    // Every token gets the card operating system; with --state-dir each
+    // token's card persists to "<dir>\\<id>.kqcard".
+    emu::EmuLog *pLog = nullptr;
+    const std::string strStateDir = options.strStateDir;
+    g_server.pBus.reset(new emu::EmuBus(
+        dwInstance, options.dwReport, [&pLog, strStateDir](const std::string &strId) {
+            std::string strPath;
+            if (!strStateDir.empty())
+                strPath = strStateDir + "\\" + strId + ".kqcard";
+            return std::shared_ptr<emu::IEmuCard>(new CEmuCardOsAdapter(strId, strPath, *pLog));
+        }));
+    pLog = &g_server.pBus->Log();
     g_server.pBus->Log().SetEcho([](const std::string &strLine) {
         EnterCriticalSection(&g_server.csEcho);
         std::fprintf(stdout, "%s\n", strLine.c_str());

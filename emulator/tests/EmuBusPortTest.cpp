@@ -227,7 +227,7 @@ TEST(EmulatorBusPort, RawSelectExchangeGoesBusyThenAnswers)
     EXPECT_EQ(expected, reports[1]);
 
     // Any other command: 6D00.
-    Bytes other = {0x80, 0xF6, 0x00, 0x00, 0x04};
+    Bytes other = {0x80, 0xFE, 0x00, 0x00, 0x04};
     reports = RawExchange(hDevice, 65, other, &dwError);
     ASSERT_EQ(2u, reports.size());
     EXPECT_EQ(0x6D, reports[1][11]);
@@ -235,7 +235,7 @@ TEST(EmulatorBusPort, RawSelectExchangeGoesBusyThenAnswers)
 
     std::string strLog = emulator.Control("log");
     EXPECT_TRUE(Contains(strLog, "t1 APDU 00A40000023F00\nt1 RESP 9000\n")) << strLog;
-    EXPECT_TRUE(Contains(strLog, "t1 APDU 80F6000004\nt1 RESP 6D00\n")) << strLog;
+    EXPECT_TRUE(Contains(strLog, "t1 APDU 80FE000004\nt1 RESP 6D00\n")) << strLog;
 }
 
 TEST(EmulatorBusPort, BadReportsFailWithTheDevicesError)

@@ -91,7 +91,7 @@ TEST_F(EmulatorBus, ExchangesReachTheCardOfEachToken)
         EXPECT_TRUE(pHid->IsConnected(strPath.c_str()));
         EXPECT_EQ(0x9000, Exchange(strPath, kSelectMf));
         EXPECT_EQ(0x9000, Exchange(strPath, kSelectApp));
-        EXPECT_EQ(0x6D00, Exchange(strPath, {0x80, 0xF6, 0x00, 0x00, 0x04}));
+        EXPECT_EQ(0x6D00, Exchange(strPath, {0x80, 0xFE, 0x00, 0x00, 0x04}));
         EXPECT_TRUE(pHid->DisConnect(strPath.c_str()));
     }
     std::string strLog = emulator.Control("log");
@@ -106,7 +106,7 @@ TEST_F(EmulatorBus, LongApduCrossesManySmallReports)
     std::vector<std::string> paths = emulator.DevicePaths();
     ASSERT_EQ(1u, paths.size());
     ASSERT_TRUE(CHidManager::GetInstance()->Connect(paths[0].c_str()));
-    std::vector<BYTE> apdu = {0x80, 0xD6, 0x00, 0x00, 0xF8};
+    std::vector<BYTE> apdu = {0x80, 0xFE, 0x00, 0x00, 0xF8};
     for (int i = 0; i < 0xF8; ++i)
         apdu.push_back(static_cast<BYTE>(i));
     EXPECT_EQ(0x6D00, Exchange(paths[0], apdu));
