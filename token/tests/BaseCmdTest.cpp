@@ -11,6 +11,7 @@
 #include <functional>
 
 #include "CaseName.h"
+#include "VtableSlot.h"
 #include "ResultCodes.h"
 
 namespace {
@@ -442,21 +443,6 @@ TEST_F(CommandTest, CommandsTraceEnterAndLeaveUnderKqcard)
     EXPECT_TRUE(bLeave);
 }
 
-// The interface's binary layout: each method's vtable slot as g++ lays it
-// out (Itanium ABI: a pointer to a virtual member holds 1 + the slot's byte
-// offset).
-template <typename Fn> long SlotOf(Fn pfn)
-{
-    struct Raw {
-        std::uintptr_t uPtr;
-        std::ptrdiff_t nAdj;
-    } raw;
-    static_assert(sizeof(pfn) == sizeof(raw), "unexpected member pointer layout");
-    std::memcpy(&raw, &pfn, sizeof(raw));
-    if ((raw.uPtr & 1) == 0)
-        return -1;  // not virtual
-    return static_cast<long>((raw.uPtr - 1) / sizeof(void *));
-}
 
 // Never built: only the slot of its own first virtual is looked at.
 class SlotProbe : public CBaseCmd {

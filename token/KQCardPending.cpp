@@ -1,0 +1,270 @@
+// KQCardPending.cpp
+//
+// CKQCard: the reserved slots, and the frames of the PIN, key-set,
+// certificate, screen, keypad and device-information operations (slots 18
+// to 65), which answer 0x8010001F until each operation is built on the
+// command object.
+#include "KQCard.h"
+
+#include "CardMutex.h"
+#include "ResultCodes.h"
+#include "TraceWriter.h"
+
+DWORD CKQCard::NotAvailable(const char *pszMethod)
+{
+    CTraceWriter::GetInstance()->Log(TRACE_LEVEL_ERROR, TRACE_KIND_LINE, TRACE_MODULE_CARD,
+                                     "CKQCard::%s Not Supported", pszMethod);
+    return KQ_SCARD_E_UNEXPECTED;
+}
+
+DWORD CKQCard::ReservedUnderLock(const char *pszMethod)
+{
+    try {
+        CTraceWriter::GetInstance()->Enter(TRACE_MODULE_CARD, "CKQCard", pszMethod);
+        CCardMutex lock(m_hCardMutex);
+        CTraceWriter::GetInstance()->Leave(TRACE_MODULE_CARD, "CKQCard", pszMethod);
+        return KQ_SCARD_S_SUCCESS;
+    } catch (...) {
+        return KQ_SCARD_E_UNEXPECTED;
+    }
+}
+
+DWORD CKQCard::Reserved31()
+{
+    return KQ_SCARD_S_SUCCESS;
+}
+
+DWORD CKQCard::GetPinStatus(int *)
+{
+    return NotAvailable("GetPinStatus");
+}
+
+DWORD CKQCard::GetPinVerifyTimes(BYTE *, BYTE *)
+{
+    return NotAvailable("GetPinVerifyTimes");
+}
+
+DWORD CKQCard::GetATR(BYTE *, DWORD *)
+{
+    return NotAvailable("GetATR");
+}
+
+DWORD CKQCard::VerifyPin(BYTE, const BYTE *, DWORD, BYTE *)
+{
+    return NotAvailable("VerifyPin");
+}
+
+DWORD CKQCard::ChangePin(int *)
+{
+    return NotAvailable("ChangePin");
+}
+
+DWORD CKQCard::ChangePinName(const char *)
+{
+    return NotAvailable("ChangePinName");
+}
+
+DWORD CKQCard::GetPinName(char *, DWORD)
+{
+    return NotAvailable("GetPinName");
+}
+
+DWORD CKQCard::DeleteKeySet(const char *)
+{
+    return NotAvailable("DeleteKeySet");
+}
+
+DWORD CKQCard::Reserved26()
+{
+    return ReservedUnderLock("Reserved26");
+}
+
+DWORD CKQCard::Reserved27()
+{
+    return ReservedUnderLock("Reserved27");
+}
+
+DWORD CKQCard::ImportKey(const char *, DWORD, DWORD, const BYTE *, DWORD)
+{
+    return NotAvailable("ImportKey");
+}
+
+DWORD CKQCard::GenerateKeys(const char *, KEYGEN_PARAM, DWORD)
+{
+    return NotAvailable("GenerateKeys");
+}
+
+DWORD CKQCard::ReadPublicKey(const char *, DWORD, BYTE *, DWORD *)
+{
+    return NotAvailable("ReadPublicKey");
+}
+
+DWORD CKQCard::ReadKeysetIds(KEYSET_ID *, DWORD *)
+{
+    return NotAvailable("ReadKeysetIds");
+}
+
+DWORD CKQCard::ReadAllKeysetIds(KEYSET_ID *, DWORD *)
+{
+    return NotAvailable("ReadAllKeysetIds");
+}
+
+DWORD CKQCard::WriteKeysetId(int, const char *)
+{
+    return NotAvailable("WriteKeysetId");
+}
+
+DWORD CKQCard::GetFileIds(const char *, int, BYTE *, BYTE, BYTE *)
+{
+    return NotAvailable("GetFileIds");
+}
+
+DWORD CKQCard::GetKeysetIdObjectStatus(const char *, DWORD, WORD *, WORD *)
+{
+    return NotAvailable("GetKeysetIdObjectStatus");
+}
+
+DWORD CKQCard::Reserved37()
+{
+    return ReservedUnderLock("Reserved37");
+}
+
+DWORD CKQCard::Reserved38()
+{
+    return ReservedUnderLock("Reserved38");
+}
+
+DWORD CKQCard::Reserved39()
+{
+    return ReservedUnderLock("Reserved39");
+}
+
+DWORD CKQCard::Reserved40()
+{
+    return ReservedUnderLock("Reserved40");
+}
+
+DWORD CKQCard::ComputeCrypt(const char *, int, DWORD, const BYTE *, DWORD, BYTE *, DWORD *)
+{
+    return NotAvailable("ComputeCrypt");
+}
+
+DWORD CKQCard::ReadCertificate(const char *, DWORD, BYTE *, DWORD *)
+{
+    return NotAvailable("ReadCertificate");
+}
+
+DWORD CKQCard::WriteCertificate(const char *, DWORD, const BYTE *, DWORD)
+{
+    return NotAvailable("WriteCertificate");
+}
+
+DWORD CKQCard::CreateFileSystem(const BYTE *, DWORD)
+{
+    return NotAvailable("CreateFileSystem");
+}
+
+DWORD CKQCard::GetSupportedRsaKeyLength(BYTE *)
+{
+    return NotAvailable("GetSupportedRsaKeyLength");
+}
+
+DWORD CKQCard::GetCFCAKeyLength(BYTE *)
+{
+    return NotAvailable("GetCFCAKeyLength");
+}
+
+DWORD CKQCard::GetUsbSn(BYTE *, DWORD *)
+{
+    return NotAvailable("GetUsbSn");
+}
+
+DWORD CKQCard::GetCosVersion(BYTE *, DWORD *)
+{
+    return NotAvailable("GetCosVersion");
+}
+
+DWORD CKQCard::GetVendorInfo(BYTE *, DWORD *)
+{
+    return NotAvailable("GetVendorInfo");
+}
+
+DWORD CKQCard::GetDeviceInfo(BYTE *, DWORD *)
+{
+    return NotAvailable("GetDeviceInfo");
+}
+
+DWORD CKQCard::GetChipSn(BYTE *, DWORD *)
+{
+    return NotAvailable("GetChipSn");
+}
+
+DWORD CKQCard::GetCFCAId(BYTE *, DWORD *)
+{
+    return NotAvailable("GetCFCAId");
+}
+
+DWORD CKQCard::ClearScreen()
+{
+    return NotAvailable("ClearScreen");
+}
+
+DWORD CKQCard::SetDisplay(const char *)
+{
+    return NotAvailable("SetDisplay");
+}
+
+DWORD CKQCard::DelayDisplayLogo(int)
+{
+    return NotAvailable("DelayDisplayLogo");
+}
+
+DWORD CKQCard::DisplayLine(const BYTE *, DWORD, DWORD)
+{
+    return NotAvailable("DisplayLine");
+}
+
+DWORD CKQCard::DisplayLogo()
+{
+    return NotAvailable("DisplayLogo");
+}
+
+DWORD CKQCard::GetKeyData(BYTE, BYTE, BYTE, const BYTE *, DWORD, BYTE, BYTE *, DWORD *)
+{
+    return NotAvailable("GetKeyData");
+}
+
+DWORD CKQCard::KeyInStart(const KEYINSTART_PARAM *, void *)
+{
+    return NotAvailable("KeyInStart");
+}
+
+DWORD CKQCard::KeyIn(char *, int *)
+{
+    return NotAvailable("KeyIn");
+}
+
+DWORD CKQCard::KeyInEnd(int, BYTE *, DWORD *, void *)
+{
+    return NotAvailable("KeyInEnd");
+}
+
+DWORD CKQCard::KeyInEndResult(KEYINEND_RESULT **, void *)
+{
+    return NotAvailable("KeyInEndResult");
+}
+
+DWORD CKQCard::ImportSymmetricKey(int, const char *, const BYTE *, DWORD)
+{
+    return NotAvailable("ImportSymmetricKey");
+}
+
+DWORD CKQCard::ImportRsaPubKey(const char *, DWORD, const BYTE *, DWORD)
+{
+    return NotAvailable("ImportRsaPubKey");
+}
+
+DWORD CKQCard::SetLanguageId(WORD)
+{
+    return NotAvailable("SetLanguageId");
+}

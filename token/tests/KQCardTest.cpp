@@ -1,0 +1,284 @@
+// KQCardTest.cpp
+//
+// The card object at unit level: the binary layout of its interface, the
+// device-lock name, and the connection operations against a scripted HID
+// port (open, attach, reopen, the path limits, the full container name).
+#include <gtest/gtest.h>
+
+#include "VtableSlot.h"
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "CaseName.h"
+#include "KQCard.h"
+#include "KQCardBase.h"
+#include "MemoryManager.h"
+#include "ResultCodes.h"
+#include "ScriptedHidPort.h"
+#include "StandinMemory.h"
+#include "TestHidPortBinding.h"
+#include "TestPaths.h"
+#include "TraceCapture.h"
+#include "TraceWriter.h"
+
+namespace {
+
+
+// Never built: only the slot of its own first virtual is looked at.
+class SlotProbe : public KQCardBase {
+public:
+    virtual void Extra();
+};
+
+TEST(KQCardBaseLayout, AllSixtySixSlotsAreInTheFixedOrder)
+{
+    using I = KQCardBase;
+    const long slots[] = {
+        SlotOf(&I::DeleteObject), SlotOf(&I::OpenConnection), SlotOf(&I::AttachConnection),
+        SlotOf(&I::OpenConnectionByDeviceId), SlotOf(&I::OpenConnByContainerDefault),
+        SlotOf(&I::OpenConnectionEx), SlotOf(&I::OpenConnByContainer),
+        SlotOf(&I::OpenConnectionByDeviceIdEx), SlotOf(&I::ConvertToFullName),
+        SlotOf(&I::IsConnected), SlotOf(&I::ReConnect), SlotOf(&I::CloseConnection),
+        SlotOf(&I::GetDevicePath), SlotOf(&I::GetDeviceId), SlotOf(&I::GetFileSystemStatus),
+        SlotOf(&I::IsDevOnLine), SlotOf(&I::GetUKeyCount), SlotOf(&I::GetUKeyDevicePath),
+        SlotOf(&I::GetPinStatus), SlotOf(&I::GetPinVerifyTimes), SlotOf(&I::GetATR),
+        SlotOf(&I::VerifyPin), SlotOf(&I::ChangePin), SlotOf(&I::ChangePinName),
+        SlotOf(&I::GetPinName), SlotOf(&I::DeleteKeySet), SlotOf(&I::Reserved26),
+        SlotOf(&I::Reserved27), SlotOf(&I::ImportKey), SlotOf(&I::GenerateKeys),
+        SlotOf(&I::ReadPublicKey), SlotOf(&I::Reserved31), SlotOf(&I::ReadKeysetIds),
+        SlotOf(&I::ReadAllKeysetIds), SlotOf(&I::WriteKeysetId), SlotOf(&I::GetFileIds),
+        SlotOf(&I::GetKeysetIdObjectStatus), SlotOf(&I::Reserved37), SlotOf(&I::Reserved38),
+        SlotOf(&I::Reserved39), SlotOf(&I::Reserved40), SlotOf(&I::ComputeCrypt),
+        SlotOf(&I::ReadCertificate), SlotOf(&I::WriteCertificate),
+        SlotOf(&I::CreateFileSystem), SlotOf(&I::GetSupportedRsaKeyLength),
+        SlotOf(&I::GetCFCAKeyLength), SlotOf(&I::GetUsbSn), SlotOf(&I::GetCosVersion),
+        SlotOf(&I::GetVendorInfo), SlotOf(&I::GetDeviceInfo), SlotOf(&I::GetChipSn),
+        SlotOf(&I::GetCFCAId), SlotOf(&I::ClearScreen), SlotOf(&I::SetDisplay),
+        SlotOf(&I::DelayDisplayLogo), SlotOf(&I::DisplayLine), SlotOf(&I::DisplayLogo),
+        SlotOf(&I::GetKeyData), SlotOf(&I::KeyInStart), SlotOf(&I::KeyIn),
+        SlotOf(&I::KeyInEnd), SlotOf(&I::KeyInEndResult), SlotOf(&I::ImportSymmetricKey),
+        SlotOf(&I::ImportRsaPubKey), SlotOf(&I::SetLanguageId)};
+    ASSERT_EQ(66u, sizeof(slots) / sizeof(slots[0]));
+    for (long i = 0; i < 66; ++i)
+        EXPECT_EQ(i, slots[i]) << "method listed at position " << i;
+    // No destructor entries or anything else after slot 65.
+    EXPECT_EQ(66, SlotOf(&SlotProbe::Extra));
+    // The records consumers lay out in their own memory.
+    EXPECT_EQ(262u, sizeof(KEYSET_ID));
+    EXPECT_EQ(8u, sizeof(KEYGEN_PARAM));
+}
+
+struct MutexNameCase {
+    const char *pszName;
+    const char *pszPath;
+    const char *pszExpected;
+};
+
+class DeviceLockName : public ::testing::TestWithParam<MutexNameCase> {};
+
+TEST_P(DeviceLockName, BackslashesBecomeUnderscoresOverTheWholeName)
+{
+    char szName[260] = {0};
+    ASSERT_TRUE(CKQCard::BuildMutexName(GetParam().pszPath, szName, sizeof(szName)));
+    EXPECT_STREQ(GetParam().pszExpected, szName);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, DeviceLockName,
+    ::testing::Values(
+        MutexNameCase{"HidPath", "\\\\?\\hid#vid_0925&pid_1234#7&1a&0&0000#{4d1e}",
+                      "MUTEX_CARD___?_hid#vid_0925&pid_1234#7&1a&0&0000#{4d1e}"},
+        MutexNameCase{"NoBackslash", "abc", "MUTEX_CARD_abc"}),
+    CaseName());
+
+TEST(DeviceLockNameLimit, NameThatDoesNotFitIsRefused)
+{
+    std::string strPath(249, 'a');
+    char szName[260];
+    EXPECT_FALSE(CKQCard::BuildMutexName(strPath.c_str(), szName, sizeof(szName)));
+    strPath.resize(248);
+    EXPECT_TRUE(CKQCard::BuildMutexName(strPath.c_str(), szName, sizeof(szName)));
+}
+
+// A device path of the given length no other test process uses.
+std::string UniquePath(size_t nLength = 0)
+{
+    static int s_nCounter = 0;
+    char szPath[200];
+    std::snprintf(szPath, sizeof(szPath), "\\\\?\\hid#vid_0925&pid_1234#9&%08lx&0&%04d",
+                  GetCurrentProcessId(), ++s_nCounter);
+    std::string strPath = szPath;
+    const std::string strClass = "#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+    if (nLength > strPath.size() + strClass.size())
+        strPath.append(nLength - strPath.size() - strClass.size(), 'x');
+    return strPath + strClass;
+}
+
+// Deletes a card object through slot 0, as CeiDestroyObject does.
+struct CardDeleter {
+    void operator()(KQCardBase *p) const { p->DeleteObject(KQCARD_DELETE_MEMORY); }
+};
+
+class CardOnScriptedPort : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(CMemoryManager::LoadDLL(TestBinPath("KQUKeyMem.dll").c_str()));
+        CTraceWriter::GetInstance()->LoadTraceLibrary(TestBinPath("KQUKeyLog.dll").c_str());
+        SetTestHidPort(&m_port);
+        m_strPath = UniquePath();
+        m_port.AddDevice(m_strPath);
+        m_pCard = new CKQCard();
+        m_lBaseBlocks = m_memory.LiveBlocks();
+    }
+    void TearDown() override
+    {
+        if (m_pCard != nullptr)
+            m_pCard->DeleteObject(KQCARD_DELETE_MEMORY);
+        EXPECT_EQ(m_lBaseBlocks, m_memory.LiveBlocks()) << "memory blocks leaked";
+        SetTestHidPort(nullptr);
+        CTraceWriter::GetInstance()->FreeTraceLibrary();
+        CMemoryManager::UnloadDLL();
+    }
+    std::string DevicePath(KQCardBase *pCard) const
+    {
+        char szPath[260] = {0};
+        pCard->GetDevicePath(szPath, sizeof(szPath));
+        return szPath;
+    }
+
+    int TraceCount(const std::string &strText) const
+    {
+        int nCount = 0;
+        for (const TraceRecord &record : m_capture.Records())
+            if (record.Text().find(strText) != std::string::npos)
+                ++nCount;
+        return nCount;
+    }
+    bool TraceHas(const std::string &strText) const { return TraceCount(strText) > 0; }
+
+    TraceCapture m_capture;
+    StandinMemory m_memory;
+    ScriptedHidPort m_port;
+    std::string m_strPath;
+    KQCardBase *m_pCard = nullptr;
+    long m_lBaseBlocks = 0;
+};
+
+TEST_F(CardOnScriptedPort, ReConnectReopensTheSamePathAfterClose)
+{
+    ASSERT_EQ(0u, m_pCard->OpenConnectionEx(m_strPath.c_str(), KQCARD_CONN_ON_DEMAND));
+    ASSERT_EQ(0u, m_pCard->CloseConnection());
+    EXPECT_FALSE(m_pCard->IsConnected());
+    EXPECT_EQ(m_strPath, DevicePath(m_pCard)) << "the path is kept after close";
+    // ReConnect passes the member itself as the path to open. It opens as
+    // connection kind 1, whose file cache preloads: the card refuses the
+    // first selection, which ends the preload without breaking the link.
+    m_port.QueueAnswer(m_strPath, {0xA1, 0x00, 0x03, 0x6A, 0x82, 0x00});
+    EXPECT_EQ(0u, m_pCard->ReConnect());
+    EXPECT_EQ(m_strPath, DevicePath(m_pCard));
+    EXPECT_TRUE(m_pCard->IsConnected());
+}
+
+// A second object on the same token closes the process's HID connection;
+// the first object's next operation reconnects inside the device lock it
+// holds, and must release that same lock when it returns.
+TEST_F(CardOnScriptedPort, ReconnectInsideAnOperationKeepsItsDeviceLock)
+{
+    ASSERT_EQ(0u, m_pCard->OpenConnectionEx(m_strPath.c_str(), KQCARD_CONN_ON_DEMAND));
+    {
+        std::unique_ptr<KQCardBase, CardDeleter> pOther(new CKQCard());
+        ASSERT_EQ(0u, pOther->OpenConnectionEx(m_strPath.c_str(), KQCARD_CONN_ON_DEMAND));
+        ASSERT_EQ(0u, pOther->CloseConnection());
+    }
+    ASSERT_FALSE(m_pCard->IsConnected());
+    int nStatus = -1;
+    EXPECT_EQ(0u, m_pCard->GetFileSystemStatus(&nStatus));
+    EXPECT_EQ(3, TraceCount("CKQCard::OpenConnectionEx pszDevicePath=")) << "no reconnect";
+    EXPECT_FALSE(TraceHas("Release Mutex Failed")) << "the guard released a closed handle";
+    EXPECT_FALSE(TraceHas("ReleaseMutex")) << "the held lock was dropped by the reconnect";
+    m_pCard->CloseConnection();
+}
+
+TEST_F(CardOnScriptedPort, DevicePathOverTheLockNameLimitIsRefused)
+{
+    ASSERT_EQ(0u, m_pCard->OpenConnectionEx(m_strPath.c_str(), KQCARD_CONN_ON_DEMAND));
+    std::string strLong = UniquePath(249);
+    ASSERT_EQ(249u, strLong.size());
+    m_port.AddDevice(strLong);
+    EXPECT_EQ(KQ_SCARD_E_UNEXPECTED, m_pCard->OpenConnectionEx(strLong.c_str(), 2));
+    EXPECT_EQ(m_strPath, DevicePath(m_pCard)) << "a refused path binds nothing";
+
+    std::string strLongest = UniquePath(248);
+    m_port.AddDevice(strLongest);
+    EXPECT_EQ(0u, m_pCard->OpenConnectionEx(strLongest.c_str(), KQCARD_CONN_ON_DEMAND));
+    EXPECT_EQ(strLongest, DevicePath(m_pCard));
+    m_pCard->CloseConnection();
+}
+
+TEST_F(CardOnScriptedPort, AttachedObjectHasNoCommandObjectAndKeepsItsPath)
+{
+    ASSERT_EQ(0u, m_pCard->OpenConnectionEx(m_strPath.c_str(), KQCARD_CONN_ON_DEMAND));
+    std::unique_ptr<KQCardBase, CardDeleter> pAttached(new CKQCard());
+    ASSERT_EQ(0u, pAttached->AttachConnection(m_strPath.c_str()));
+    EXPECT_EQ(m_strPath, DevicePath(pAttached.get()));
+    // Needs the command object it does not have: a code, not a crash.
+    int nStatus = 7;
+    EXPECT_EQ(KQ_SCARD_E_UNEXPECTED, pAttached->GetFileSystemStatus(&nStatus));
+    EXPECT_EQ(7, nStatus);
+    // A second attach keeps the first path.
+    std::string strOther = UniquePath();
+    m_port.AddDevice(strOther);
+    EXPECT_EQ(KQ_SCARD_E_UNEXPECTED, pAttached->AttachConnection(strOther.c_str()));
+    EXPECT_EQ(m_strPath, DevicePath(pAttached.get()));
+}
+
+TEST_F(CardOnScriptedPort, AttachFailsForATokenThisProcessHasNotOpened)
+{
+    EXPECT_EQ(KQ_SCARD_E_UNEXPECTED, m_pCard->AttachConnection(m_strPath.c_str()));
+    EXPECT_EQ("", DevicePath(m_pCard));
+}
+
+TEST_F(CardOnScriptedPort, UnknownConnectionKindOpensWithoutCommandObject)
+{
+    ASSERT_EQ(0u, m_pCard->OpenConnectionEx(m_strPath.c_str(), 3));
+    EXPECT_TRUE(m_pCard->IsConnected());
+    int nStatus = 7;
+    EXPECT_EQ(KQ_SCARD_E_UNEXPECTED, m_pCard->GetFileSystemStatus(&nStatus));
+    EXPECT_EQ(KQ_SCARD_E_UNEXPECTED, m_pCard->GetPinStatus(&nStatus));
+}
+
+TEST_F(CardOnScriptedPort, GetDevicePathNeedsRoomForTheTerminator)
+{
+    ASSERT_EQ(0u, m_pCard->OpenConnectionEx(m_strPath.c_str(), KQCARD_CONN_ON_DEMAND));
+    std::string strBuf(m_strPath.size() + 1, '?');
+    EXPECT_FALSE(m_pCard->GetDevicePath(&strBuf[0], static_cast<DWORD>(m_strPath.size())));
+    EXPECT_EQ(std::string(m_strPath.size() + 1, '?'), strBuf) << "nothing copied";
+    EXPECT_TRUE(m_pCard->GetDevicePath(&strBuf[0], static_cast<DWORD>(strBuf.size())));
+    EXPECT_STREQ(m_strPath.c_str(), strBuf.c_str());
+}
+
+TEST_F(CardOnScriptedPort, FullContainerNameAndItsBufferLimit)
+{
+    const std::string strPath =
+        "\\\\?\\hid#vid_0925&pid_1234#7&1&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+    m_port.AddDevice(strPath);
+    ASSERT_EQ(0u, m_pCard->OpenConnectionEx(strPath.c_str(), KQCARD_CONN_ON_DEMAND));
+    const std::string strExpected = "\\\\.\\hid#vid_0925&pid_1234#7&1&0&0000\\A";
+    const DWORD dwRequired = static_cast<DWORD>(std::strlen("hid#vid_0925&pid_1234#7&1&0&0000") + 1 + 6);
+    char szFull[260] = {0};
+    DWORD dwLen = dwRequired - 1;
+    EXPECT_EQ(KQ_SCARD_E_INVALID_PARAMETER, m_pCard->ConvertToFullName("A", szFull, &dwLen));
+    dwLen = dwRequired;
+    EXPECT_EQ(0u, m_pCard->ConvertToFullName("A", szFull, &dwLen));
+    EXPECT_EQ(strExpected, szFull);
+    EXPECT_EQ(dwRequired, dwLen) << "the length is not changed";
+    m_pCard->CloseConnection();
+}
+
+}  // namespace
