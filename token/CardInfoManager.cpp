@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "CardMutex.h"
+#include "LocalLock.h"
 
 namespace {
 
@@ -15,15 +16,6 @@ std::string PathForName(const char *pszDevicePath)
     return strPath;
 }
 
-// Holds the process-local lock of the manager for one scope.
-class CLocalLock {
-public:
-    explicit CLocalLock(CRITICAL_SECTION *pLock) : m_pLock(pLock) { EnterCriticalSection(m_pLock); }
-    ~CLocalLock() { LeaveCriticalSection(m_pLock); }
-
-private:
-    CRITICAL_SECTION *m_pLock;
-};
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "HidPort.h"
+#include "LocalLock.h"
 #include "TraceWriter.h"
 
 namespace {
@@ -61,16 +62,6 @@ bool TextAfterTag(const std::string &strText, const char *pszTag, std::string &s
     return true;
 }
 
-class CLocalLock {
-public:
-    explicit CLocalLock(CRITICAL_SECTION *pLock) : m_pLock(pLock) { EnterCriticalSection(m_pLock); }
-    ~CLocalLock() { LeaveCriticalSection(m_pLock); }
-
-private:
-    CLocalLock(const CLocalLock &) = delete;
-    CLocalLock &operator=(const CLocalLock &) = delete;
-    CRITICAL_SECTION *m_pLock;
-};
 
 // Destroys the device information set on every way out of the walk.
 class CDeviceInfoSet {

@@ -8,6 +8,7 @@
 #include "HidFraming.h"
 #include "HidPort.h"
 #include "MemoryManager.h"
+#include "LocalLock.h"
 #include "TraceWriter.h"
 
 namespace {
@@ -22,14 +23,6 @@ int LastError() { return static_cast<int>(GetLastError()); }
 
 bool ValidHandle(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
 
-class CLocalLock {
-public:
-    explicit CLocalLock(CRITICAL_SECTION *pLock) : m_pLock(pLock) { EnterCriticalSection(m_pLock); }
-    ~CLocalLock() { LeaveCriticalSection(m_pLock); }
-
-private:
-    CRITICAL_SECTION *m_pLock;
-};
 
 // The report buffer of one exchange, from the memory library.
 class CReportBuffer {

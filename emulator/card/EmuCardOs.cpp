@@ -169,6 +169,18 @@ CEmuCardOs::SAnswer CEmuCardOs::Select(const SEmuApdu &apdu)
     return answer;
 }
 
+SEmuFile *CEmuCardOs::CurrentEfOfKind(EEmuFileKind eKind, uint16_t &wSw)
+{
+    SEmuFile *pFile = m_state.fs.CurrentEf();
+    if (pFile == nullptr)
+        wSw = EmuSw::SW_NO_CURRENT_EF;
+    else if (pFile->eKind != eKind)
+        wSw = EmuSw::SW_INCOMPATIBLE_FILE;
+    else
+        return pFile;
+    return nullptr;
+}
+
 CEmuCardOs::SAnswer CEmuCardOs::ReadBinary(const SEmuApdu &apdu)
 {
     SAnswer answer;
@@ -180,15 +192,9 @@ CEmuCardOs::SAnswer CEmuCardOs::ReadBinary(const SEmuApdu &apdu)
         answer.wSw = EmuSw::SW_WRONG_P1P2;  // short file ids are not supported
         return answer;
     }
-    const SEmuFile *pFile = m_state.fs.CurrentEf();
-    if (pFile == nullptr) {
-        answer.wSw = EmuSw::SW_NO_CURRENT_EF;
+    const SEmuFile *pFile = CurrentEfOfKind(EEmuFileKind::Transparent, answer.wSw);
+    if (pFile == nullptr)
         return answer;
-    }
-    if (pFile->eKind != EEmuFileKind::Transparent) {
-        answer.wSw = EmuSw::SW_INCOMPATIBLE_FILE;
-        return answer;
-    }
     const size_t iOffset = apdu.P1P2();
     const size_t cbSize = pFile->vbContent.size();
     if (iOffset >= cbSize) {
@@ -217,15 +223,9 @@ CEmuCardOs::SAnswer CEmuCardOs::UpdateBinary(const SEmuApdu &apdu)
         answer.wSw = EmuSw::SW_WRONG_P1P2;
         return answer;
     }
-    SEmuFile *pFile = m_state.fs.CurrentEf();
-    if (pFile == nullptr) {
-        answer.wSw = EmuSw::SW_NO_CURRENT_EF;
+    SEmuFile *pFile = CurrentEfOfKind(EEmuFileKind::Transparent, answer.wSw);
+    if (pFile == nullptr)
         return answer;
-    }
-    if (pFile->eKind != EEmuFileKind::Transparent) {
-        answer.wSw = EmuSw::SW_INCOMPATIBLE_FILE;
-        return answer;
-    }
     if (!m_security.IsAuthenticated()) {
         answer.wSw = EmuSw::SW_SECURITY;
         return answer;
@@ -256,15 +256,9 @@ CEmuCardOs::SAnswer CEmuCardOs::ReadRecord(const SEmuApdu &apdu)
         answer.wSw = EmuSw::SW_WRONG_P1P2;
         return answer;
     }
-    const SEmuFile *pFile = m_state.fs.CurrentEf();
-    if (pFile == nullptr) {
-        answer.wSw = EmuSw::SW_NO_CURRENT_EF;
+    const SEmuFile *pFile = CurrentEfOfKind(EEmuFileKind::Record, answer.wSw);
+    if (pFile == nullptr)
         return answer;
-    }
-    if (pFile->eKind != EEmuFileKind::Record) {
-        answer.wSw = EmuSw::SW_INCOMPATIBLE_FILE;
-        return answer;
-    }
     const size_t cbRecord = pFile->bRecordLen;
     const size_t cRecords = pFile->vbContent.size() / cbRecord;
     if (apdu.bP1 == 0 || apdu.bP1 > cRecords) {
@@ -293,15 +287,9 @@ CEmuCardOs::SAnswer CEmuCardOs::UpdateRecord(const SEmuApdu &apdu)
         answer.wSw = EmuSw::SW_WRONG_P1P2;
         return answer;
     }
-    SEmuFile *pFile = m_state.fs.CurrentEf();
-    if (pFile == nullptr) {
-        answer.wSw = EmuSw::SW_NO_CURRENT_EF;
+    SEmuFile *pFile = CurrentEfOfKind(EEmuFileKind::Record, answer.wSw);
+    if (pFile == nullptr)
         return answer;
-    }
-    if (pFile->eKind != EEmuFileKind::Record) {
-        answer.wSw = EmuSw::SW_INCOMPATIBLE_FILE;
-        return answer;
-    }
     if (!m_security.IsAuthenticated()) {
         answer.wSw = EmuSw::SW_SECURITY;
         return answer;
@@ -328,14 +316,11 @@ CEmuCardOs::SAnswer CEmuCardOs::SmReadBinary(const SEmuApdu &apdu)
     answer.wSw = m_security.UnwrapCommand(apdu, vbPlain);  // consumes the challenge
     if (answer.wSw != EmuSw::SW_OK)
         return answer;
-    const SEmuFile *pFile = m_state.fs.CurrentEf();
-    if (pFile == nullptr) {
-        answer.wSw = EmuSw::SW_NO_CURRENT_EF;
+    const SEmuFile *pFile = CurrentEfOfKind(EEmuFileKind::Transparent, answer.wSw);
+    if (pFile == nullptr)
         return answer;
-    }
-    if (pFile->eKind != EEmuFileKind::Transparent || (apdu.bP1 & 0x80)) {
-        answer.wSw = pFile->eKind != EEmuFileKind::Transparent ? EmuSw::SW_INCOMPATIBLE_FILE
-                                                               : EmuSw::SW_WRONG_P1P2;
+    if (apdu.bP1 & 0x80) {
+        answer.wSw = EmuSw::SW_WRONG_P1P2;
         return answer;
     }
     // The plain data's length is the number of bytes wanted.
@@ -366,14 +351,11 @@ CEmuCardOs::SAnswer CEmuCardOs::SmUpdateBinary(const SEmuApdu &apdu)
     answer.wSw = m_security.UnwrapCommand(apdu, vbPlain);
     if (answer.wSw != EmuSw::SW_OK)
         return answer;
-    SEmuFile *pFile = m_state.fs.CurrentEf();
-    if (pFile == nullptr) {
-        answer.wSw = EmuSw::SW_NO_CURRENT_EF;
+    SEmuFile *pFile = CurrentEfOfKind(EEmuFileKind::Transparent, answer.wSw);
+    if (pFile == nullptr)
         return answer;
-    }
-    if (pFile->eKind != EEmuFileKind::Transparent || (apdu.bP1 & 0x80)) {
-        answer.wSw = pFile->eKind != EEmuFileKind::Transparent ? EmuSw::SW_INCOMPATIBLE_FILE
-                                                               : EmuSw::SW_WRONG_P1P2;
+    if (apdu.bP1 & 0x80) {
+        answer.wSw = EmuSw::SW_WRONG_P1P2;
         return answer;
     }
     if (!m_security.IsAuthenticated()) {

@@ -100,6 +100,10 @@ private:
         std::vector<uint8_t> vbData;
         uint16_t wSw = EmuSw::SW_OK;
     };
+    // The selected EF when it is of the kind; null with the status word
+    // (no current EF, or incompatible file) otherwise.
+    SEmuFile *CurrentEfOfKind(EEmuFileKind eKind, uint16_t &wSw);
+
     // A chained command in progress (IMPORT KEY or raw RSA).
     struct SChain {
         bool fActive = false;

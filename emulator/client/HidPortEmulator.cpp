@@ -335,31 +335,33 @@ public:
                       : Fail(ERROR_INVALID_PARAMETER, static_cast<BOOLEAN>(FALSE));
     }
 
-    BOOLEAN SetFeature(HANDLE hDevice, PVOID pBuffer, ULONG ulLength) override
+    // One feature report to or from the device of hDevice, with the checks
+    // both directions share; the answer's payload in payload.
+    BOOLEAN FeatureReport(HANDLE hDevice, std::uint8_t bOp, PVOID pBuffer, ULONG ulLength,
+                          Bytes &payload)
     {
         std::shared_ptr<CEmuSession> pSession = FindSession(hDevice);
         if (!pSession)
             return Fail(ERROR_INVALID_HANDLE, static_cast<BOOLEAN>(FALSE));
         if (pBuffer == nullptr || ulLength == 0 || ulLength > kMaxReport)
             return Fail(ERROR_INVALID_PARAMETER, static_cast<BOOLEAN>(FALSE));
-        Bytes payload;
         DWORD dwError = 0;
-        if (!pSession->Transact(emu::OP_SET_FEATURE, pBuffer, ulLength, payload, &dwError))
+        if (!pSession->Transact(bOp, pBuffer, ulLength, payload, &dwError))
             return Fail(dwError, static_cast<BOOLEAN>(FALSE));
         return TRUE;
     }
 
+    BOOLEAN SetFeature(HANDLE hDevice, PVOID pBuffer, ULONG ulLength) override
+    {
+        Bytes payload;
+        return FeatureReport(hDevice, emu::OP_SET_FEATURE, pBuffer, ulLength, payload);
+    }
+
     BOOLEAN GetFeature(HANDLE hDevice, PVOID pBuffer, ULONG ulLength) override
     {
-        std::shared_ptr<CEmuSession> pSession = FindSession(hDevice);
-        if (!pSession)
-            return Fail(ERROR_INVALID_HANDLE, static_cast<BOOLEAN>(FALSE));
-        if (pBuffer == nullptr || ulLength == 0 || ulLength > kMaxReport)
-            return Fail(ERROR_INVALID_PARAMETER, static_cast<BOOLEAN>(FALSE));
         Bytes payload;
-        DWORD dwError = 0;
-        if (!pSession->Transact(emu::OP_GET_FEATURE, pBuffer, ulLength, payload, &dwError))
-            return Fail(dwError, static_cast<BOOLEAN>(FALSE));
+        if (!FeatureReport(hDevice, emu::OP_GET_FEATURE, pBuffer, ulLength, payload))
+            return FALSE;
         if (payload.size() != ulLength)
             return Fail(ERROR_GEN_FAILURE, static_cast<BOOLEAN>(FALSE));
         std::memcpy(pBuffer, payload.data(), payload.size());

@@ -25,6 +25,7 @@
 #include "TestPaths.h"
 #include "TraceCapture.h"
 #include "TraceWriter.h"
+#include "UniqueDevicePath.h"
 
 typedef std::vector<BYTE> Bytes;
 
@@ -42,7 +43,7 @@ protected:
         ASSERT_TRUE(CAlgorithm::LoadDLL(TestBinPath("KQCrypt.dll").c_str()));
         CTraceWriter::GetInstance()->LoadTraceLibrary(TestBinPath("KQUKeyLog.dll").c_str());
         SetTestHidPort(&m_port);
-        m_strPath = UniquePath();
+        m_strPath = UniqueDevicePath();
         m_port.AddDevice(m_strPath);
         ASSERT_TRUE(CHidManager::GetInstance()->Connect(m_strPath.c_str()));
         m_lBaseBlocks = m_memory.LiveBlocks();
@@ -59,18 +60,6 @@ protected:
         CMemoryManager::UnloadDLL();
     }
 
-    // A device path no other test process uses (the owner record is shared
-    // by the whole Wine prefix).
-    static std::string UniquePath()
-    {
-        static int s_nCounter = 0;
-        char szPath[200];
-        std::snprintf(szPath, sizeof(szPath),
-                      "\\\\?\\hid#vid_0925&pid_1234#7&%08lx&0&%04d#"
-                      "{4d1e55b2-f16f-11cf-88cb-001111000030}",
-                      GetCurrentProcessId(), ++s_nCounter);
-        return szPath;
-    }
 
     // Queues the card's answer in the wire format: A1, length, data, SW, 00.
     void Queue(const CardAnswer &answer)

@@ -18,23 +18,12 @@
 #include "StandinMemory.h"
 #include "TestHidPortBinding.h"
 #include "TestPaths.h"
+#include "UniqueDevicePath.h"
 #include "TraceCapture.h"
 #include "TraceWriter.h"
 
 namespace {
 
-// A device path no other test process uses: the owner record's names are
-// shared by every process of the Wine prefix.
-std::string UniquePath()
-{
-    static int s_nCounter = 0;
-    char szPath[200];
-    std::snprintf(szPath, sizeof(szPath),
-                  "\\\\?\\hid#vid_0925&pid_1234#9&%08lx&0&%04d#"
-                  "{4d1e55b2-f16f-11cf-88cb-001111000030}",
-                  GetCurrentProcessId(), ++s_nCounter);
-    return szPath;
-}
 
 const std::vector<BYTE> kSelectMf = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x3F, 0x00};
 
@@ -45,7 +34,7 @@ protected:
         ASSERT_TRUE(CMemoryManager::LoadDLL(TestBinPath("KQUKeyMem.dll").c_str()));
         CTraceWriter::GetInstance()->LoadTraceLibrary(TestBinPath("KQUKeyLog.dll").c_str());
         SetTestHidPort(&m_port);
-        m_strPath = UniquePath();
+        m_strPath = UniqueDevicePath();
         m_port.AddDevice(m_strPath);
         m_lBaseBlocks = m_memory.LiveBlocks();
     }
@@ -320,7 +309,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(HidTransport, MissingDeviceFailsToConnect)
 {
-    EXPECT_FALSE(m_pHid->Connect(UniquePath().c_str()));
+    EXPECT_FALSE(m_pHid->Connect(UniqueDevicePath().c_str()));
     EXPECT_TRUE(TraceHas("CHidManager::Connect CreateFile["));
     EXPECT_TRUE(m_port.m_closed.empty());
 }

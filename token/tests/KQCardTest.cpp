@@ -5,6 +5,7 @@
 // port (open, attach, reopen, the path limits, the full container name).
 #include <gtest/gtest.h>
 
+#include "UniqueDevicePath.h"
 #include "VtableSlot.h"
 #include <windows.h>
 
@@ -105,19 +106,6 @@ TEST(DeviceLockNameLimit, NameThatDoesNotFitIsRefused)
     EXPECT_TRUE(CKQCard::BuildMutexName(strPath.c_str(), szName, sizeof(szName)));
 }
 
-// A device path of the given length no other test process uses.
-std::string UniquePath(size_t nLength = 0)
-{
-    static int s_nCounter = 0;
-    char szPath[200];
-    std::snprintf(szPath, sizeof(szPath), "\\\\?\\hid#vid_0925&pid_1234#9&%08lx&0&%04d",
-                  GetCurrentProcessId(), ++s_nCounter);
-    std::string strPath = szPath;
-    const std::string strClass = "#{4d1e55b2-f16f-11cf-88cb-001111000030}";
-    if (nLength > strPath.size() + strClass.size())
-        strPath.append(nLength - strPath.size() - strClass.size(), 'x');
-    return strPath + strClass;
-}
 
 // Deletes a card object through slot 0, as CeiDestroyObject does.
 struct CardDeleter {
@@ -131,7 +119,7 @@ protected:
         ASSERT_TRUE(CMemoryManager::LoadDLL(TestBinPath("KQUKeyMem.dll").c_str()));
         CTraceWriter::GetInstance()->LoadTraceLibrary(TestBinPath("KQUKeyLog.dll").c_str());
         SetTestHidPort(&m_port);
-        m_strPath = UniquePath();
+        m_strPath = UniqueDevicePath();
         m_port.AddDevice(m_strPath);
         m_pCard = new CKQCard();
         m_lBaseBlocks = m_memory.LiveBlocks();
@@ -208,13 +196,13 @@ TEST_F(CardOnScriptedPort, ReconnectInsideAnOperationKeepsItsDeviceLock)
 TEST_F(CardOnScriptedPort, DevicePathOverTheLockNameLimitIsRefused)
 {
     ASSERT_EQ(0u, m_pCard->OpenConnectionEx(m_strPath.c_str(), KQCARD_CONN_ON_DEMAND));
-    std::string strLong = UniquePath(249);
+    std::string strLong = UniqueDevicePath(249);
     ASSERT_EQ(249u, strLong.size());
     m_port.AddDevice(strLong);
     EXPECT_EQ(KQ_SCARD_E_UNEXPECTED, m_pCard->OpenConnectionEx(strLong.c_str(), 2));
     EXPECT_EQ(m_strPath, DevicePath(m_pCard)) << "a refused path binds nothing";
 
-    std::string strLongest = UniquePath(248);
+    std::string strLongest = UniqueDevicePath(248);
     m_port.AddDevice(strLongest);
     EXPECT_EQ(0u, m_pCard->OpenConnectionEx(strLongest.c_str(), KQCARD_CONN_ON_DEMAND));
     EXPECT_EQ(strLongest, DevicePath(m_pCard));
@@ -232,7 +220,7 @@ TEST_F(CardOnScriptedPort, AttachedObjectHasNoCommandObjectAndKeepsItsPath)
     EXPECT_EQ(KQ_SCARD_E_UNEXPECTED, pAttached->GetFileSystemStatus(&nStatus));
     EXPECT_EQ(7, nStatus);
     // A second attach keeps the first path.
-    std::string strOther = UniquePath();
+    std::string strOther = UniqueDevicePath();
     m_port.AddDevice(strOther);
     EXPECT_EQ(KQ_SCARD_E_UNEXPECTED, pAttached->AttachConnection(strOther.c_str()));
     EXPECT_EQ(m_strPath, DevicePath(pAttached.get()));
