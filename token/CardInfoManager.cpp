@@ -83,6 +83,16 @@ BOOL CCardInfoManager::CShareMem::Write(DWORD dwValue)
     return TRUE;
 }
 
+BOOL CCardInfoManager::CShareMem::ClearIfHeldBy(DWORD dwOwner)
+{
+    if (!IsValid())
+        return FALSE;
+    CCardMutex lock(m_hMutex);
+    if (*m_pView == dwOwner)
+        *m_pView = 0;
+    return TRUE;
+}
+
 BOOL CCardInfoManager::CShareMem::ReadThenWrite(DWORD dwValue)
 {
     DWORD dwOld = 0;
@@ -123,7 +133,10 @@ BOOL CCardInfoManager::Connect(const char *pszDevicePath)
 
 BOOL CCardInfoManager::DisConnect(const char *pszDevicePath)
 {
-    BOOL bWritten = CShareMem(pszDevicePath).ReadThenWrite(0);
+    // Writing 0 over another process's id would tell a third process that a
+    // token in use is free, and it would then run its commands in the
+    // holder's security state.
+    BOOL bWritten = CShareMem(pszDevicePath).ClearIfHeldBy(GetCurrentProcessId());
     CLocalLock lock(&m_lock);
     m_held.erase(pszDevicePath);
     return bWritten;

@@ -10,6 +10,8 @@
 // process's id or 0. While this process is connected to a token it keeps one
 // accessor (and so the section) open, so the id it wrote stays visible to
 // other processes until it disconnects even when no other handle is open.
+// A disconnect frees the token only while the record still names this
+// process: a process that took the token over in the meantime keeps it.
 #pragma once
 
 #include <windows.h>
@@ -36,6 +38,9 @@ public:
         BOOL Write(DWORD dwValue);
         // A read, then the write, each under its own holding of the lock.
         BOOL ReadThenWrite(DWORD dwValue);
+        // Stores 0 when the record holds dwOwner, leaves it otherwise; one
+        // holding of the lock for both.
+        BOOL ClearIfHeldBy(DWORD dwOwner);
 
         static std::string SectionName(const char *pszDevicePath);
         static std::string MutexName(const char *pszDevicePath);
@@ -56,7 +61,8 @@ public:
     BOOL IsAcquired(const char *pszDevicePath);
     // Writes this process's id and keeps the record open while connected.
     BOOL Connect(const char *pszDevicePath);
-    // Writes 0 and lets the record go.
+    // Writes 0 unless another process holds the token now, and lets the
+    // record go.
     BOOL DisConnect(const char *pszDevicePath);
 
 private:

@@ -38,6 +38,12 @@ if(NOT KQ_X86)
   kq_add_test(token_corlisk_emu_tests
     SOURCES tests/CorliskEmuTest.cpp
     LIBS kq_common kq_testsupport)
-  target_include_directories(token_corlisk_emu_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-  add_dependencies(token_corlisk_emu_tests CorliskEmu KQTokenEmu)
+  target_include_directories(token_corlisk_emu_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}
+                                                            ${CMAKE_CURRENT_SOURCE_DIR}/tests)
+  # The second process of the two-process tests.
+  add_executable(corlisk_user_helper tests/CorliskUserHelper.cpp)
+  kq_defaults(corlisk_user_helper)
+  target_link_libraries(corlisk_user_helper PRIVATE kq_common)
+  target_include_directories(corlisk_user_helper PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+  add_dependencies(token_corlisk_emu_tests CorliskEmu KQTokenEmu corlisk_user_helper)
 endif()

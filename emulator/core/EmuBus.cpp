@@ -95,7 +95,9 @@ EmuBus::EmuBus(std::uint32_t dwInstance, std::uint32_t dwDefaultReport,
       m_nNextIndex(0)
 {
     if (!m_cardFactory)
-        m_cardFactory = [](const std::string &) { return std::make_shared<EmuSelectOnlyCard>(); };
+        m_cardFactory = [](const std::string &, bool) {
+            return std::make_shared<EmuSelectOnlyCard>();
+        };
 }
 
 EmuBus::~EmuBus() {}
@@ -189,9 +191,11 @@ std::string EmuBus::ControlPlug(const std::vector<std::string> &words,
                                 const std::string &strProduct, bool bProduct)
 {
     if (words.size() < 2 || !ValidId(words[1]))
-        return Err("usage: plug <id> [report=R] [vid=V] [pid=P] [busy=N] [product=TEXT]");
+        return Err(
+            "usage: plug <id> [report=R] [vid=V] [pid=P] [busy=N] [card=K] [product=TEXT]");
     const std::string &strId = words[1];
-    bool bReport = false, bVid = false, bPid = false, bBusy = false;
+    bool bReport = false, bVid = false, bPid = false, bBusy = false, bCard = false;
+    bool bBlank = false;
     std::uint32_t dwReport = 0, dwVid = 0, dwPid = 0, dwBusy = 0;
     for (std::size_t i = 2; i < words.size(); ++i) {
         const std::string &w = words[i];
@@ -207,6 +211,10 @@ std::string EmuBus::ControlPlug(const std::vector<std::string> &words,
             bPid = true;
         else if (strKey == "busy" && ParseDecimal(strValue, kMaxFaultCount, dwBusy))
             bBusy = true;
+        else if (strKey == "card" && (strValue == "issued" || strValue == "blank")) {
+            bCard = true;
+            bBlank = strValue == "blank";
+        }
         else
             return Err("bad plug option: " + w);
     }
@@ -229,6 +237,8 @@ std::string EmuBus::ControlPlug(const std::vector<std::string> &words,
     }
     Slot &slot = *pSlot;
     std::lock_guard<std::mutex> slotLock(slot.mutex);
+    if (bCard && slot.pCard)
+        return Err(strId + " has its card already");
     if (slot.pDevice && slot.pDevice->Plugged()) {
         slot.pDevice->Unplug();
         m_log.Add(strId + " UNPLUG (re-plug)");
@@ -257,7 +267,7 @@ std::string EmuBus::ControlPlug(const std::vector<std::string> &words,
                                                " PID_" +
                                                ToUpperAscii(Hex4(slot.settings.wProductId)));
     if (bToken && !slot.pCard)
-        slot.pCard = m_cardFactory(strId);
+        slot.pCard = m_cardFactory(strId, bBlank);
     slot.strPath = MakePath(slot.settings.wVendorId, slot.settings.wProductId, slot.nIndex);
     slot.pDevice = std::make_shared<EmuHidDevice>(
         strId, slot.settings, bToken ? slot.pCard : std::shared_ptr<IEmuCard>(), &m_log);
@@ -377,15 +387,16 @@ std::vector<std::string> EmuBus::PluggedPaths()
     return paths;
 }
 
-std::unique_ptr<EmuBus::Session> EmuBus::NewSession()
+std::unique_ptr<EmuBus::Session> EmuBus::NewSession(std::uint32_t dwClientPid)
 {
-    return std::unique_ptr<Session>(new Session(*this, m_dwNextSession++));
+    return std::unique_ptr<Session>(new Session(*this, m_dwNextSession++, dwClientPid));
 }
 
 // ---------------------------------------------------------------------------
 // Data-pipe sessions
 
-EmuBus::Session::Session(EmuBus &bus, std::uint32_t dwNumber) : m_bus(bus), m_dwNumber(dwNumber)
+EmuBus::Session::Session(EmuBus &bus, std::uint32_t dwNumber, std::uint32_t dwClientPid)
+    : m_bus(bus), m_dwNumber(dwNumber), m_dwClientPid(dwClientPid)
 {
 }
 
@@ -395,9 +406,10 @@ EmuBus::Session::~Session()
         Close("connection ended");
 }
 
-void EmuBus::Session::LogEvent(const std::string &strEvent)
+void EmuBus::Session::LogEvent(const std::string &strEvent, const std::string &strAfter)
 {
-    m_bus.m_log.Add(m_pDevice->Id() + " " + strEvent + " session " + std::to_string(m_dwNumber));
+    m_bus.m_log.Add(m_pDevice->Id() + " " + strEvent + " session " + std::to_string(m_dwNumber) +
+                    strAfter);
 }
 
 std::vector<std::uint8_t> EmuBus::Session::Open(const std::uint8_t *pbPath, std::size_t n)
@@ -409,7 +421,7 @@ std::vector<std::uint8_t> EmuBus::Session::Open(const std::uint8_t *pbPath, std:
     std::string strPath(reinterpret_cast<const char *>(pbPath), n);
     if (!m_bus.FindPlugged(strPath, m_pSlot, m_pDevice))
         return Fail(kErrorFileNotFound);
-    LogEvent("OPEN");
+    LogEvent("OPEN", m_dwClientPid != 0 ? " pid " + std::to_string(m_dwClientPid) : "");
     return Ok();
 }
 
@@ -469,7 +481,7 @@ std::vector<std::uint8_t> EmuBus::Session::Handle(const std::uint8_t *pbRequest,
         return answer;
     }
     if (bOp == OP_SET_FEATURE)
-        return Result(device.SetFeature(pbPayload, nPayload));
+        return Result(device.SetFeature(pbPayload, nPayload, m_dwNumber));
     if (bOp == OP_GET_FEATURE) {
         std::vector<std::uint8_t> report;
         std::uint32_t dwError = device.GetFeature(pbPayload, nPayload, report);

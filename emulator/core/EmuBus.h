@@ -43,8 +43,10 @@
 
 namespace emu {
 
-// Makes the card of a token id when the id is first plugged as a token.
-typedef std::function<std::shared_ptr<IEmuCard>(const std::string &strId)> EmuCardFactory;
+// Makes the card of a token id when the id is first plugged as a token;
+// bBlank asks for a token without file system instead of an issued one.
+typedef std::function<std::shared_ptr<IEmuCard>(const std::string &strId, bool bBlank)>
+    EmuCardFactory;
 
 class EmuBus {
 public:
@@ -66,8 +68,9 @@ public:
     std::string InstanceTag() const;
 
     class Session;
-    // A new data-pipe session (one pipe connection).
-    std::unique_ptr<Session> NewSession();
+    // A new data-pipe session (one pipe connection); dwClientPid is the
+    // client's process id when known (0: not known), shown in its OPEN line.
+    std::unique_ptr<Session> NewSession(std::uint32_t dwClientPid = 0);
 
 private:
     struct Slot {
@@ -134,14 +137,15 @@ public:
 
 private:
     friend class EmuBus;
-    Session(EmuBus &bus, std::uint32_t dwNumber);
+    Session(EmuBus &bus, std::uint32_t dwNumber, std::uint32_t dwClientPid);
 
     std::vector<std::uint8_t> Open(const std::uint8_t *pbPath, std::size_t n);
     std::vector<std::uint8_t> Close(const char *pszWhy);
-    void LogEvent(const std::string &strEvent);
+    void LogEvent(const std::string &strEvent, const std::string &strAfter = std::string());
 
     EmuBus &m_bus;
     const std::uint32_t m_dwNumber;
+    const std::uint32_t m_dwClientPid;
     std::shared_ptr<Slot> m_pSlot;
     std::shared_ptr<EmuHidDevice> m_pDevice;
 };

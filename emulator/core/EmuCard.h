@@ -23,6 +23,12 @@ public:
     // One command APDU (CLA INS P1 P2 [Lc data] [Le], 1 to 253 bytes) in,
     // response data followed by SW1 SW2 out (at least the two status bytes).
     virtual std::vector<std::uint8_t> ProcessApdu(const std::vector<std::uint8_t> &apdu) = 0;
+    // The command as the bus log may show it: a card whose commands carry
+    // secrets (PINs, key material) cuts them away here.
+    virtual std::vector<std::uint8_t> LogForm(const std::vector<std::uint8_t> &apdu) const
+    {
+        return apdu;
+    }
 };
 
 }  // namespace emu

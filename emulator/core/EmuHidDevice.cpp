@@ -33,6 +33,7 @@ EmuHidDevice::EmuHidDevice(const std::string &strId, const EmuDeviceSettings &se
       m_bBusyForever(false),
       m_bForceByte1(false),
       m_bByte1Value(0),
+      m_dwLastSender(0),
       m_dwFailSetFeatures(0),
       m_dwFailGetFeatures(0)
 {
@@ -87,7 +88,8 @@ std::uint32_t EmuHidDevice::ProductString(std::uint32_t dwBufferBytes, std::u16s
     return 0;
 }
 
-std::uint32_t EmuHidDevice::SetFeature(const std::uint8_t *pbReport, std::size_t n)
+std::uint32_t EmuHidDevice::SetFeature(const std::uint8_t *pbReport, std::size_t n,
+                                       std::uint32_t dwSender)
 {
     if (!m_bPlugged)
         return kErrorDeviceNotConnected;
@@ -133,6 +135,10 @@ std::uint32_t EmuHidDevice::SetFeature(const std::uint8_t *pbReport, std::size_t
         Reset();
         m_state = STATE_RECEIVING;
         m_dwExpectedRemaining = dwRemaining;
+        if (dwSender != 0 && dwSender != m_dwLastSender) {
+            m_dwLastSender = dwSender;
+            Log("SENDER session " + std::to_string(dwSender));
+        }
     }
     m_request.insert(m_request.end(), pbReport + kDataOffset, pbReport + kDataOffset + dwCount);
     m_dwExpectedRemaining -= dwCount;
@@ -148,7 +154,7 @@ std::vector<std::uint8_t> EmuHidDevice::StatusOnly(std::uint8_t bSw1, std::uint8
 
 std::vector<std::uint8_t> EmuHidDevice::CallCard(const std::vector<std::uint8_t> &apdu)
 {
-    Log("APDU " + HexString(apdu));
+    Log("APDU " + HexString(m_pCard->LogForm(apdu)));
     std::vector<std::uint8_t> response = m_pCard->ProcessApdu(apdu);
     // D = data + 3 must fit its 16 bits.
     if (response.size() < 2 || response.size() - 2 > 0xFFFFu - 3u) {

@@ -98,8 +98,12 @@ public:
 
     // HidP_GetCaps' FeatureReportByteLength.
     std::uint32_t Caps(std::uint32_t &dwReportLength) const;
-    // HidD_SetFeature with one report of n bytes.
-    std::uint32_t SetFeature(const std::uint8_t *pbReport, std::size_t n);
+    // HidD_SetFeature with one report of n bytes. dwSender names the bus
+    // session that sends it (0: unknown); whenever a request starts from
+    // another session than the one before, the log says so ("<id> SENDER
+    // session N"), so a log shows whose APDUs follow.
+    std::uint32_t SetFeature(const std::uint8_t *pbReport, std::size_t n,
+                             std::uint32_t dwSender = 0);
     // HidD_GetFeature with a buffer of n bytes whose byte 0 is the report id;
     // report receives exactly R bytes on success.
     std::uint32_t GetFeature(const std::uint8_t *pbReport, std::size_t n,
@@ -163,6 +167,8 @@ private:
     bool m_bBusyForever;
     bool m_bForceByte1;
     std::uint8_t m_bByte1Value;
+
+    std::uint32_t m_dwLastSender;
 
     std::uint32_t m_dwFailSetFeatures;
     std::uint32_t m_dwFailGetFeatures;

@@ -2,8 +2,11 @@
 //
 // EmuLog: the emulator's event log, read through the control command "log".
 // One line per event, "<device id> <EVENT> <details>": every APDU and its
-// answer ("t1 APDU 00A40000023F00", "t1 RESP 9000"), plug, unplug, open,
-// close, faults set and applied, malformed reports. Lines are kept until
+// answer ("t1 APDU 00A40000023F00", "t1 RESP 9000"; PINs and key data cut
+// to the command header), plug, unplug, open and close of a session ("t1
+// OPEN session 3 pid 1234", the pid when the pipe tells it), the session
+// the next requests come from whenever it changes ("t1 SENDER session 3"),
+// faults set and applied, malformed reports. Lines are kept until
 // "log clear"; when the kept text passes a cap the oldest lines go (so a
 // "log" answer always fits one control message) and a line says so.
 // Thread-safe: every method takes the log's own lock, which is taken last

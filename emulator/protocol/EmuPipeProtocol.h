@@ -51,7 +51,7 @@
 //   list                           "OK", then one line per device ever
 //                                  plugged, in bus order: id path R state
 //                                  (state "plugged" or "unplugged")
-//   plug <id> [report=R] [vid=V] [pid=P] [busy=N] [product=TEXT]
+//   plug <id> [report=R] [vid=V] [pid=P] [busy=N] [card=K] [product=TEXT]
 //                                  plug a new device or re-plug <id>;
 //                                  answers "OK <device path>". R is 10 to
 //                                  4096 (default --report, else 65); V and P
@@ -60,6 +60,12 @@
 //                                  every answer (default 1); TEXT runs to
 //                                  the end of the line (so product= comes
 //                                  last) and replaces the product string.
+//                                  K is "issued" (default: the token as
+//                                  the bank issues it) or "blank" (no file
+//                                  system); it chooses the card an id gets
+//                                  when first plugged as a token (a
+//                                  persisted card is loaded instead), and
+//                                  is refused once the id has its card.
 //                                  Re-plug keeps the id's path, its settings
 //                                  (unless given again) and its card; a
 //                                  plugged id is unplugged first. Faults do
@@ -81,7 +87,7 @@
 //   log                            "OK", then every log line since the last
 //                                  clear: "<id> <EVENT> ..." (EmuLog.h),
 //                                  e.g. "t1 APDU 00A40000023F00", "t1 RESP
-//                                  9000"
+//                                  9000", "t1 SENDER session 3"
 //   log clear
 //   quit                           the emulator ends (after the client
 //                                  has read the answer and closed)

@@ -19,10 +19,12 @@
 
 class CEmuCardOsAdapter : public emu::IEmuCard {
 public:
-    // strStatePath empty: the card lives in memory only.
-    CEmuCardOsAdapter(const std::string &strId, const std::string &strStatePath,
+    // strStatePath empty: the card lives in memory only. bBlank: a token
+    // without state file starts blank instead of issued.
+    CEmuCardOsAdapter(const std::string &strId, const std::string &strStatePath, bool bBlank,
                       emu::EmuLog &log)
-        : m_strStatePath(strStatePath)
+        : m_card(bBlank ? CEmuCardOs::BlankOptions() : CEmuCardOs::IssuedOptions()),
+          m_strStatePath(strStatePath)
     {
         // A token seen for the first time has no file yet: it starts as
         // issued and gets one with its first command.
@@ -45,6 +47,11 @@ public:
             m_card.Save(m_strStatePath, strError);
         }
         return answer;
+    }
+
+    std::vector<std::uint8_t> LogForm(const std::vector<std::uint8_t> &apdu) const override
+    {
+        return CEmuCardOs::MaskForLog(apdu);
     }
 
 private:

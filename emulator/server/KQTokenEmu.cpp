@@ -118,7 +118,12 @@ DWORD WINAPI DataConnection(LPVOID pvPipe)
 {
     HANDLE hPipe = static_cast<HANDLE>(pvPipe);
     {
-        std::unique_ptr<emu::EmuBus::Session> pSession = g_server.pBus->NewSession();
+        // The client's process id goes into the session's OPEN line, so a
+        // log of several processes shows whose session is whose.
+        ULONG ulClientPid = 0;
+        if (!GetNamedPipeClientProcessId(hPipe, &ulClientPid))
+            ulClientPid = 0;
+        std::unique_ptr<emu::EmuBus::Session> pSession = g_server.pBus->NewSession(ulClientPid);
         std::vector<std::uint8_t> request;
         for (;;) {
             DWORD dwError = 0;
@@ -231,11 +236,13 @@ int main(int argc, char **argv)
     emu::EmuLog *pLog = nullptr;
     const std::string strStateDir = options.strStateDir;
     g_server.pBus.reset(new emu::EmuBus(
-        dwInstance, options.dwReport, [&pLog, strStateDir](const std::string &strId) {
+        dwInstance, options.dwReport,
+        [&pLog, strStateDir](const std::string &strId, bool bBlank) {
             std::string strPath;
             if (!strStateDir.empty())
                 strPath = strStateDir + "\\" + strId + ".kqcard";
-            return std::shared_ptr<emu::IEmuCard>(new CEmuCardOsAdapter(strId, strPath, *pLog));
+            return std::shared_ptr<emu::IEmuCard>(
+                new CEmuCardOsAdapter(strId, strPath, bBlank, *pLog));
         }));
     pLog = &g_server.pBus->Log();
     g_server.pBus->Log().SetEcho([](const std::string &strLine) {

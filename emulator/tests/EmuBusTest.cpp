@@ -421,11 +421,18 @@ TEST_F(Bus, CardStateBelongsToTheIdAcrossReplug)
         int nCalls = 0;
     };
     int nMade = 0;
-    EmuBus counting(1, 65, [&nMade](const std::string &) {
+    std::string strKinds;
+    EmuBus counting(1, 65, [&nMade, &strKinds](const std::string &strId, bool bBlank) {
         ++nMade;
+        strKinds += strId + (bBlank ? " blank " : " issued ");
         return std::make_shared<CountingCard>();
     });
     std::string strPath = PathOf(counting.Control("plug t1"));
+    // The card kind is chosen when an id gets its card, never later.
+    PathOf(counting.Control("plug t2 card=blank"));
+    EXPECT_EQ("t1 issued t2 blank ", strKinds);
+    EXPECT_EQ("ERR t1 has its card already", counting.Control("plug t1 card=blank"));
+    EXPECT_EQ(0u, counting.Control("plug t3 card=empty").find("ERR bad plug option"));
     for (std::uint8_t bExpected : {1, 2}) {
         std::unique_ptr<EmuBus::Session> session = counting.NewSession();
         ASSERT_EQ(Bytes{emu::STATUS_OK}, Call(*session, emu::OP_OPEN, strPath));
@@ -433,7 +440,40 @@ TEST_F(Bus, CardStateBelongsToTheIdAcrossReplug)
                   Exchange(*session, kSelectMf, 65));
         counting.Control("plug t1");
     }
-    EXPECT_EQ(1, nMade);
+    EXPECT_EQ(2, nMade);  // one card for t1, one for t2, none for the re-plugs
+}
+
+// The log names the session whenever the sender changes, and shows a
+// card's commands in the card's own log form.
+TEST_F(Bus, LogShowsSenderChangesAndTheCardsLogForm)
+{
+    struct MaskingCard : emu::IEmuCard {
+        Bytes ProcessApdu(const Bytes &) override { return {0x90, 0x00}; }
+        Bytes LogForm(const Bytes &apdu) const override
+        {
+            return Bytes(apdu.begin(), apdu.begin() + 4);
+        }
+    };
+    EmuBus masking(1, 65, [](const std::string &, bool) {
+        return std::make_shared<MaskingCard>();
+    });
+    std::string strPath = PathOf(masking.Control("plug t1"));
+    std::unique_ptr<EmuBus::Session> first = masking.NewSession(1234);
+    std::unique_ptr<EmuBus::Session> second = masking.NewSession();
+    ASSERT_EQ(Bytes{emu::STATUS_OK}, Call(*first, emu::OP_OPEN, strPath));
+    ASSERT_EQ(Bytes{emu::STATUS_OK}, Call(*second, emu::OP_OPEN, strPath));
+    const Bytes kVerify = {0x00, 0x20, 0x00, 0x01, 0x06, '1', '2', '3', '4', '5', '6'};
+    for (EmuBus::Session *pSession : {first.get(), first.get(), second.get(), first.get()})
+        ASSERT_FALSE(Exchange(*pSession, kVerify, 65).empty());
+    std::string strLog = masking.Control("log");
+    EXPECT_NE(std::string::npos, strLog.find("t1 OPEN session 1 pid 1234\n")) << strLog;
+    EXPECT_NE(std::string::npos, strLog.find("t1 OPEN session 2\n")) << strLog;
+    const std::string kOne = "t1 APDU 00200001\nt1 RESP 9000\n";
+    EXPECT_NE(std::string::npos,
+              strLog.find("t1 SENDER session 1\n" + kOne + kOne + "t1 SENDER session 2\n" + kOne +
+                          "t1 SENDER session 1\n" + kOne))
+        << strLog;
+    EXPECT_EQ(std::string::npos, strLog.find("313233")) << strLog;
 }
 
 TEST_F(Bus, LogLinesAreCappedOldestFirst)

@@ -179,30 +179,6 @@ DWORD RunCtl(const std::string &strArguments, std::string *pstrOutput)
     return dwExit;
 }
 
-// Starts KQTokenEmu.exe with the arguments, output to NUL; its process
-// handle, or null.
-HANDLE StartEmulator(const std::string &strArguments)
-{
-    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
-    HANDLE hNul = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
-    STARTUPINFOA si = {};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = si.hStdOutput = si.hStdError = hNul;
-    std::string strCommand = "\"" + TestBinPath("KQTokenEmu.exe") + "\" " + strArguments;
-    std::vector<char> command(strCommand.begin(), strCommand.end());
-    command.push_back('\0');
-    PROCESS_INFORMATION pi = {};
-    BOOL bCreated = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE,
-                                   CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
-    CloseHandle(hNul);
-    if (!bCreated)
-        return nullptr;
-    CloseHandle(pi.hThread);
-    return pi.hProcess;
-}
-
 // Polls the control pipe of a base until it answers (at most 20 s).
 bool Answers(const std::string &strBase)
 {
@@ -214,16 +190,6 @@ bool Answers(const std::string &strBase)
         Sleep(20);
     }
     return false;
-}
-
-// Ends a process this test started, if it still runs.
-void EndProcess(HANDLE hProcess)
-{
-    if (WaitForSingleObject(hProcess, 0) == WAIT_TIMEOUT) {
-        TerminateProcess(hProcess, 1);
-        WaitForSingleObject(hProcess, 5000);
-    }
-    CloseHandle(hProcess);
 }
 
 PipeBaseScope::PipeBaseScope(const char *pszBase)

@@ -2,8 +2,8 @@
 //
 // Helpers of the emulator's Wine tests: the port binding driven as the token
 // library drives it (enumeration, open, capabilities, product string, raw
-// feature-report exchanges), and the emulator and control client started as
-// separate processes.
+// feature-report exchanges), and the control client run as a separate
+// process.
 #pragma once
 
 #include <windows.h>
@@ -39,13 +39,8 @@ bool Contains(const std::string &strText, const std::string &strPart);
 
 // Runs KQTokenEmuCtl.exe with the arguments; its exit code, and its output.
 DWORD RunCtl(const std::string &strArguments, std::string *pstrOutput = nullptr);
-// Starts KQTokenEmu.exe with the arguments, output to NUL; its process
-// handle, or null.
-HANDLE StartEmulator(const std::string &strArguments);
 // Polls the control pipe of a base until it answers "OK" (at most 20 s).
 bool Answers(const std::string &strBase);
-// Ends a process the test started, if it still runs, and closes its handle.
-void EndProcess(HANDLE hProcess);
 
 // Sets KQTOKENEMU_PIPE for one scope.
 class PipeBaseScope {

@@ -13,6 +13,7 @@
 
 #include "EmuPipeIo.h"
 #include "EmuPipeProtocol.h"
+#include "ChildProcess.h"
 #include "EmuPortTestSupport.h"
 #include "EmulatorProcess.h"
 
@@ -92,36 +93,27 @@ TEST(KQTokenEmuProcess, EmulatorEndsWithItsParent)
     std::snprintf(szBase, sizeof(szBase), "KQTokenEmu-%lu-parent", GetCurrentProcessId());
     const std::string strParentBase = szBase;
     const std::string strChildBase = strParentBase + "-child";
-    HANDLE hParent = StartEmulator("--pipe " + strParentBase + " --tokens 0");
-    ASSERT_NE(nullptr, hParent);
+    ChildProcess parent("KQTokenEmu.exe", "--pipe " + strParentBase + " --tokens 0");
+    ASSERT_TRUE(parent.Started());
     ASSERT_TRUE(Answers(strParentBase));
-    HANDLE hChild = StartEmulator("--pipe " + strChildBase + " --tokens 0 --parent " +
-                                  std::to_string(GetProcessId(hParent)));
-    ASSERT_NE(nullptr, hChild);
+    ChildProcess child("KQTokenEmu.exe", "--pipe " + strChildBase + " --tokens 0 --parent " +
+                                             std::to_string(parent.Pid()));
+    ASSERT_TRUE(child.Started());
     EXPECT_TRUE(Answers(strChildBase));
     std::string strAnswer;
     DWORD dwError = 0;
     EXPECT_TRUE(emu::ControlRequest(strParentBase, "quit", 5000, strAnswer, &dwError));
-    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(hParent, 10000));
-    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(hChild, 10000));
-    DWORD dwExit = 99;
-    GetExitCodeProcess(hChild, &dwExit);
-    EXPECT_EQ(0u, dwExit);
-    EndProcess(hChild);
-    EndProcess(hParent);
+    EXPECT_EQ(0u, parent.Wait(10000));
+    EXPECT_EQ(0u, child.Wait(10000));
 }
 
 TEST(KQTokenEmuProcess, SecondEmulatorOnTheSameNameIsRefused)
 {
     EmulatorProcess emulator(0);
     ASSERT_TRUE(emulator.Started());
-    HANDLE hSecond = StartEmulator("--pipe " + emulator.PipeBase() + " --tokens 1");
-    ASSERT_NE(nullptr, hSecond);
-    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(hSecond, 20000));
-    DWORD dwExit = 99;
-    GetExitCodeProcess(hSecond, &dwExit);
-    EXPECT_EQ(3u, dwExit);
-    EndProcess(hSecond);
+    ChildProcess second("KQTokenEmu.exe", "--pipe " + emulator.PipeBase() + " --tokens 1");
+    ASSERT_TRUE(second.Started());
+    EXPECT_EQ(3u, second.Wait(20000));
     // The first still serves alone.
     EXPECT_EQ("OK\n", emulator.Control("list"));
     EXPECT_TRUE(PortPaths().empty());
@@ -131,14 +123,9 @@ TEST(KQTokenEmuProcess, BadCommandLineIsRefused)
 {
     for (const char *pszArguments : {"--tokens", "--report 9", "--tokens x", "--colour red",
                                      "--parent 0"}) {
-        HANDLE hProcess = StartEmulator(pszArguments);
-        ASSERT_NE(nullptr, hProcess);
-        EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(hProcess, 20000))
-            << pszArguments;
-        DWORD dwExit = 99;
-        GetExitCodeProcess(hProcess, &dwExit);
-        EXPECT_EQ(2u, dwExit) << pszArguments;
-        EndProcess(hProcess);
+        ChildProcess emulator("KQTokenEmu.exe", pszArguments);
+        ASSERT_TRUE(emulator.Started());
+        EXPECT_EQ(2u, emulator.Wait(20000)) << pszArguments;
     }
 }
 

@@ -3,16 +3,23 @@
 // The emulator-bound Corlisk.dll (bin/emu) loaded by path, as every consumer
 // loads it, and its card object driven through KQCardBase against a private
 // token emulator: the factory pair, enumeration with 0, 1 and 2 tokens, and
-// the connection operations with the device lock other processes see.
+// the connection operations with the device lock other processes see, a
+// blank token, and two processes sharing one token as the emulator's log
+// records it.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <algorithm>
 #include <cctype>
+#include <map>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "CaseName.h"
+#include "ChildProcess.h"
+#include "EmulatorPreload.h"
 #include "EmulatorProcess.h"
 #include "KQCardBase.h"
 #include "KQCeiAssistant.h"
@@ -182,9 +189,7 @@ TEST(CorliskConnection, UnknownKindOpensButHasNoCommandObject)
     EXPECT_EQ(-1, nStatus);
 }
 
-// The kinds that fill the file cache at open are today backed by the plain
-// command set, so they open and select like kind 2; once the file cache is
-// behind them, their open needs the full card.
+// The kinds that fill the file cache at open (0 and 1) open the token too.
 TEST(CorliskConnection, PreloadingKindsOpenTheToken)
 {
     CorliskOnEmulator env(1);
@@ -195,6 +200,180 @@ TEST(CorliskConnection, PreloadingKindsOpenTheToken)
     EXPECT_EQ(0u, pCard->OpenConnectionEx(strPath.c_str(), 0));
     EXPECT_EQ(0u, pCard->OpenConnection(strPath.c_str()));
     EXPECT_TRUE(pCard->IsConnected());
+}
+
+TEST(CorliskConnection, BlankTokenHasNoFileSystem)
+{
+    CorliskOnEmulator env(0);
+    ASSERT_TRUE(env.m_emu.Started());
+    KQCardBase *pCard = env.m_pCard;
+    ASSERT_NE(nullptr, pCard);
+    const std::string strAnswer = env.m_emu.Control("plug t1 card=blank");
+    ASSERT_EQ(0u, strAnswer.find("OK ")) << strAnswer;
+    ASSERT_EQ(0u, pCard->OpenConnectionEx(strAnswer.substr(3).c_str(), 2));
+    int nStatus = -1;
+    EXPECT_EQ(0u, pCard->GetFileSystemStatus(&nStatus));
+    EXPECT_EQ(0, nStatus);
+}
+
+// ---------------------------------------------------------------------------
+// Two processes on one token
+
+// The APDUs of one process in a row, as the emulator's log shows them.
+struct ProcessRun {
+    DWORD dwPid;
+    std::vector<std::string> apdus;
+};
+
+// Splits token t1's APDUs into runs by the process that sent them: each
+// session's OPEN line names its process, each SENDER line the session the
+// next APDUs come from.
+std::vector<ProcessRun> RunsByProcess(const std::string &strLog)
+{
+    std::map<std::string, DWORD> sessionPids;
+    std::vector<ProcessRun> runs;
+    DWORD dwSender = 0;
+    std::istringstream lines(strLog);
+    std::string strLine;
+    while (std::getline(lines, strLine)) {
+        std::istringstream words(strLine);
+        std::string strId, strEvent, strSessionWord, strSession, strPidWord;
+        DWORD dwPid = 0;
+        words >> strId >> strEvent;
+        if (strId != "t1")
+            continue;
+        if (strEvent == "OPEN" && words >> strSessionWord >> strSession >> strPidWord >> dwPid) {
+            sessionPids[strSession] = dwPid;
+        } else if (strEvent == "SENDER" && words >> strSessionWord >> strSession) {
+            dwSender = sessionPids.count(strSession) ? sessionPids[strSession] : 0;
+        } else if (strEvent == "APDU") {
+            if (runs.empty() || runs.back().dwPid != dwSender)
+                runs.push_back(ProcessRun{dwSender, {}});
+            runs.back().apdus.push_back(strLine.substr(strLine.find("APDU ") + 5));
+        }
+    }
+    return runs;
+}
+
+// The issued token lists four key sets: a preload is 6 + 5 * 4 APDUs.
+const int kIssuedKeySets = 4;
+const std::size_t kPreloadApdus = 6 + 5 * kIssuedKeySets;
+
+// The test and corlisk_user_helper.exe take turns through two events.
+class TwoProcesses : public ::testing::Test {
+protected:
+    TwoProcesses() : m_env(1)
+    {
+        const std::string strPrefix = "KQTEST_CARDUSER_" + std::to_string(GetCurrentProcessId());
+        m_strPrefix = strPrefix;
+        m_hGo = CreateEventA(nullptr, FALSE, FALSE, (strPrefix + "_GO").c_str());
+        m_hDone = CreateEventA(nullptr, FALSE, FALSE, (strPrefix + "_DONE").c_str());
+    }
+    ~TwoProcesses() override
+    {
+        CloseHandle(m_hGo);
+        CloseHandle(m_hDone);
+    }
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_env.m_emu.Started());
+        ASSERT_NE(nullptr, m_env.m_pCard);
+        m_strPath = m_env.m_emu.DevicePaths().at(0);
+    }
+    // Opens the token in this process (kind 0: one preload), then starts
+    // the helper in the mode; null (with the failure reported) when either
+    // fails.
+    std::unique_ptr<ChildProcess> OpenAndStartHelper(const char *pszMode, int nRounds)
+    {
+        EXPECT_EQ(0u, m_env.m_pCard->OpenConnectionEx(m_strPath.c_str(), 0));
+        std::unique_ptr<ChildProcess> pHelper(new ChildProcess(
+            "corlisk_user_helper.exe", "\"" + m_strPath + "\" " + m_strPrefix + " " + pszMode +
+                                           " " + std::to_string(nRounds)));
+        EXPECT_TRUE(pHelper->Started());
+        if (!pHelper->Started() || !m_env.m_pCard->IsConnected())
+            pHelper.reset();
+        return pHelper;
+    }
+    // Waits for the helper's DONE; false when it ended or went silent.
+    bool HelperDone(ChildProcess &helper)
+    {
+        HANDLE ahWait[2] = {m_hDone, helper.Handle()};
+        return WaitForMultipleObjects(2, ahWait, FALSE, 60000) == WAIT_OBJECT_0;
+    }
+
+    CorliskOnEmulator m_env;
+    std::string m_strPath;
+    std::string m_strPrefix;
+    HANDLE m_hGo;
+    HANDLE m_hDone;
+};
+
+// Both processes reconnect as fast as they can: every reconnect preloads
+// under the device lock, so the log holds whole preloads only, never one
+// process's APDUs inside the other's.
+TEST_F(TwoProcesses, ConcurrentReconnectsNeverInterleaveInsideAPreload)
+{
+    const int nRounds = 5;
+    KQCardBase *pCard = m_env.m_pCard;
+    std::unique_ptr<ChildProcess> pHelper = OpenAndStartHelper("reconnect", nRounds);
+    ASSERT_TRUE(pHelper);
+    ChildProcess &helper = *pHelper;
+    ASSERT_TRUE(HelperDone(helper)) << "the helper did not open the token";
+    SetEvent(m_hGo);
+    for (int i = 0; i < nRounds; ++i)
+        EXPECT_EQ(0u, pCard->ReConnect());
+    EXPECT_TRUE(HelperDone(helper));
+    EXPECT_EQ(0u, helper.Wait(60000)) << "the helper's step failed";
+
+    const std::string strLog = m_env.m_emu.Control("log");
+    const std::vector<ProcessRun> runs = RunsByProcess(strLog);
+    std::size_t nMine = 0, nHelpers = 0;
+    for (const ProcessRun &run : runs) {
+        ASSERT_TRUE(run.dwPid == GetCurrentProcessId() || run.dwPid == helper.Pid())
+            << "APDUs of an unknown process " << run.dwPid << "\n" << strLog;
+        (run.dwPid == helper.Pid() ? nHelpers : nMine) += run.apdus.size();
+        ASSERT_EQ(0u, run.apdus.size() % kPreloadApdus) << strLog;
+        for (std::size_t i = 0; i < run.apdus.size(); i += kPreloadApdus)
+            EXPECT_TRUE(StartsWithPreload(run.apdus, i, kIssuedKeySets)) << strLog;
+    }
+    // The first open and every reconnect of each process preloaded once.
+    EXPECT_EQ((nRounds + 1) * kPreloadApdus, nMine);
+    EXPECT_EQ((nRounds + 1) * kPreloadApdus, nHelpers);
+}
+
+// Taking turns, each process finds the token used by the other, reconnects
+// and preloads before its own command, inside the same operation.
+TEST_F(TwoProcesses, EachReconnectsAndPreloadsAfterTheOtherUsedTheToken)
+{
+    const int nRounds = 3;
+    KQCardBase *pCard = m_env.m_pCard;
+    std::unique_ptr<ChildProcess> pHelper = OpenAndStartHelper("alternate", nRounds);
+    ASSERT_TRUE(pHelper);
+    ChildProcess &helper = *pHelper;
+    for (int i = 0; i < nRounds; ++i) {
+        SetEvent(m_hGo);
+        ASSERT_TRUE(HelperDone(helper)) << "turn " << i << ", helper exit " << helper.Wait(0);
+        int nStatus = -1;
+        EXPECT_EQ(0u, pCard->GetFileSystemStatus(&nStatus));
+        EXPECT_EQ(1, nStatus);
+    }
+    SetEvent(m_hGo);
+    EXPECT_EQ(0u, helper.Wait(60000)) << "the helper's step failed";
+
+    const std::string strLog = m_env.m_emu.Control("log");
+    const std::vector<ProcessRun> runs = RunsByProcess(strLog);
+    ASSERT_EQ(1u + 2u * nRounds, runs.size()) << strLog;
+    // The test's open: the preload alone.
+    EXPECT_EQ(GetCurrentProcessId(), runs[0].dwPid);
+    EXPECT_EQ(kPreloadApdus, runs[0].apdus.size());
+    EXPECT_TRUE(StartsWithPreload(runs[0].apdus, 0, kIssuedKeySets));
+    // Then by turns: a preload and the command's SELECT of the MF.
+    for (std::size_t i = 1; i < runs.size(); ++i) {
+        EXPECT_EQ(i % 2 == 1 ? helper.Pid() : GetCurrentProcessId(), runs[i].dwPid) << i;
+        ASSERT_EQ(kPreloadApdus + 1, runs[i].apdus.size()) << i << "\n" << strLog;
+        EXPECT_TRUE(StartsWithPreload(runs[i].apdus, 0, kIssuedKeySets)) << i;
+        EXPECT_EQ("00A40000023F00", runs[i].apdus.back()) << i;
+    }
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "CardInfoManager.h"
+#include "ChildProcess.h"
 #include "EmulatorProcess.h"
 #include "HidDeviceManager.h"
 #include "HidManager.h"
@@ -199,37 +200,26 @@ TEST_F(EmulatorBus, SecondProcessTakesTheTokenOver)
                   GetCurrentProcessId());
     HANDLE hConnected = CreateEventA(nullptr, TRUE, FALSE, szConnected);
     HANDLE hRelease = CreateEventA(nullptr, TRUE, FALSE, szRelease);
-    std::string strCommand = "\"" + TestBinPath("owner_record_helper.exe") + "\" \"" + strPath +
-                             "\" " + szConnected + " " + szRelease;
-    STARTUPINFOA si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    std::vector<char> command(strCommand.begin(), strCommand.end());
-    command.push_back('\0');
-    ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE,
-                               CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi));
+    ChildProcess helper("owner_record_helper.exe",
+                        "\"" + strPath + "\" " + szConnected + " " + szRelease);
+    ASSERT_TRUE(helper.Started());
 
-    HANDLE ahWait[2] = {hConnected, pi.hProcess};
+    HANDLE ahWait[2] = {hConnected, helper.Handle()};
     DWORD dwWait = WaitForMultipleObjects(2, ahWait, FALSE, 60000);
     EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), dwWait) << "the helper did not connect";
     if (dwWait == WAIT_OBJECT_0) {
         EXPECT_FALSE(pHid->IsConnected(strPath.c_str()));
         DWORD dwOwner = 0;
         CCardInfoManager::CShareMem(strPath.c_str()).Read(&dwOwner);
-        EXPECT_EQ(pi.dwProcessId, dwOwner);
+        EXPECT_EQ(helper.Pid(), dwOwner);
     }
     SetEvent(hRelease);
-    WaitForSingleObject(pi.hProcess, 60000);
-    DWORD dwExit = 99;
-    GetExitCodeProcess(pi.hProcess, &dwExit);
-    EXPECT_EQ(0u, dwExit) << "the helper's step " << dwExit << " failed";
+    EXPECT_EQ(0u, helper.Wait(60000)) << "the helper's step failed";
     // B wrote 0 when it disconnected: the token is free, so A's handle serves.
     EXPECT_TRUE(pHid->IsConnected(strPath.c_str()));
     EXPECT_EQ(0x9000, Exchange(strPath, kSelectMf));
 
     pHid->DisConnect(strPath.c_str());
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
     CloseHandle(hConnected);
     CloseHandle(hRelease);
 }

@@ -13,18 +13,7 @@
 
 #include "HidManager.h"
 #include "MemoryManager.h"
-
-namespace {
-
-std::string OwnFolder()
-{
-    char szPath[MAX_PATH];
-    DWORD dwLen = GetModuleFileNameA(nullptr, szPath, MAX_PATH);
-    std::string strPath(szPath, dwLen);
-    return strPath.substr(0, strPath.find_last_of("\\/") + 1);
-}
-
-}  // namespace
+#include "OwnFolder.h"
 
 int main(int argc, char **argv)
 {

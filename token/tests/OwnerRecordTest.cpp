@@ -79,6 +79,23 @@ TEST(OwnerRecord, ConnectedOwnerOutlivesEveryAccessor)
     EXPECT_EQ(0u, dwOwner);
 }
 
+// A process that took the token over keeps it when the earlier owner
+// disconnects.
+TEST(OwnerRecord, DisconnectLeavesAnotherProcessesRecord)
+{
+    std::string strPath = UniqueRecordPath("taken");
+    CCardInfoManager *pManager = CCardInfoManager::GetInstance();
+    ASSERT_TRUE(pManager->Connect(strPath.c_str()));
+    // The other owner keeps its accessor open, as a connected process does.
+    CCardInfoManager::CShareMem other(strPath.c_str());
+    ASSERT_TRUE(other.Write(4242));
+    EXPECT_TRUE(pManager->DisConnect(strPath.c_str()));
+    DWORD dwOwner = 0;
+    ASSERT_TRUE(other.Read(&dwOwner));
+    EXPECT_EQ(4242u, dwOwner);
+    EXPECT_FALSE(pManager->IsAcquired(strPath.c_str()));
+}
+
 DWORD WINAPI TakeAndAbandon(LPVOID pMutex)
 {
     WaitForSingleObject(static_cast<HANDLE>(pMutex), INFINITE);
