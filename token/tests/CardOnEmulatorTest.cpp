@@ -262,6 +262,15 @@ TEST_F(CardOnEmulator, KeyOperationsNeedThePinAndAKey)
     EXPECT_NE(0u, m_pCmd->RsaSignature(kDf, kPrivateFile, block.data(), 128, out.data(), &dwLen));
 }
 
+// The emulator's log shows a PIN verification by its header only.
+TEST_F(CardOnEmulator, PinNeverReachesTheEmulatorsLog)
+{
+    OpenApplication();
+    const std::string strLog = m_emulator.Control("log");
+    EXPECT_NE(std::string::npos, strLog.find("t1 APDU 0020010106\n")) << strLog;
+    EXPECT_EQ(std::string::npos, strLog.find("313233343536")) << strLog;
+}
+
 // ---------------------------------------------------------------------------
 // External authentication
 
