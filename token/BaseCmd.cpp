@@ -377,11 +377,18 @@ DWORD CBaseCmd::GetDeviceValue(BYTE bP2, const char *pszName, BYTE *pbBuf, DWORD
         CMD_FAIL("[%s] dwRet != S_OK", pszName);
         return dwRet;
     }
-    // An answer that does not fit leaves the caller's buffer and length alone.
-    if (!answer.empty() && *pdwLen >= answer.size()) {
-        std::memcpy(pbBuf, answer.data(), answer.size());
+    // An answer that does not fit leaves the caller's buffer alone and says
+    // how long it is (success with nothing copied would read as an empty
+    // value).
+    if (answer.size() > *pdwLen) {
+        CMD_FAIL("[%s] *pdwLen < recvApdu.size(), recvApdu.size() = %d", pszName,
+                 static_cast<int>(answer.size()));
         *pdwLen = static_cast<DWORD>(answer.size());
+        return KQ_SCARD_E_INSUFFICIENT_BUFFER;
     }
+    if (!answer.empty())
+        std::memcpy(pbBuf, answer.data(), answer.size());
+    *pdwLen = static_cast<DWORD>(answer.size());
     return KQ_SCARD_S_SUCCESS;
 }
 
@@ -415,8 +422,10 @@ DWORD CBaseCmd::GetCFCAId(BYTE *pbBuf, DWORD *pdwLen)
         BYTE bSw1 = 0, bSw2 = 0;
         if (!Exchange(apdu, answer, bSw1, bSw2, kWaitNone))
             return KQ_SCARD_E_UNEXPECTED;
-        if (answer.size() > *pdwLen)
-            return KQ_SCARD_E_UNEXPECTED;
+        if (answer.size() > *pdwLen) {
+            *pdwLen = static_cast<DWORD>(answer.size());
+            return KQ_SCARD_E_INSUFFICIENT_BUFFER;
+        }
         if (!answer.empty())
             std::memcpy(pbBuf, answer.data(), answer.size());
         *pdwLen = static_cast<DWORD>(answer.size());

@@ -134,6 +134,27 @@ private:
     // The frame of the reserved slots: lock taken and released, 0.
     DWORD ReservedUnderLock(const char *pszMethod);
 
+    // Inside the lock: reopens a dropped connection (its failure traced with
+    // the text, 0x8010000C) and checks that there is a command object.
+    DWORD ReadyForCommand(const char *pszReconnectFailure);
+    // The common frame around a slot's body: trace, device lock, reopen,
+    // catch-all.
+    template <class Body>
+    DWORD InLockedFrame(const char *pszMethod, Body body);
+    // External authentication of the selected directory with the issuer's key.
+    DWORD ExternalAuthenticate();
+    // DF 5000, external authentication, EF 5003, each failure with its text.
+    DWORD SelectPinStateFile(const char *pszDfFailure, const char *pszAuthFailure,
+                             const char *pszEfFailure);
+    // MF, DF 5000, external authentication, EF 5004, traced for the slot.
+    DWORD SelectNameFile(const char *pszMethod);
+    // One byte of EF 5002 (0: supported RSA length, 1: CFCA key length).
+    DWORD ReadKeyLengthCode(WORD wOffset, BYTE *pbValue, const char *pszMethod,
+                            const char *pszDfFailure);
+    // A device-information query of the command object under the frame.
+    DWORD QueryDevice(const char *pszMethod, DWORD (CBaseCmd::*pfnQuery)(BYTE *, DWORD *),
+                      BYTE *pbData, DWORD *pdwLen);
+
     char m_szDevicePath[260];
     CBaseCmd *m_psCard;
     HANDLE m_hCardMutex;

@@ -1,8 +1,8 @@
 // KQCardPending.cpp
 //
-// CKQCard: the reserved slots, and the frames of the PIN, key-set,
-// certificate, screen, keypad and device-information operations (slots 18
-// to 65), which answer 0x8010001F until each operation is built on the
+// CKQCard: the reserved slots, and the frames of the key-set,
+// certificate, screen and keypad operations (slots 25
+// to 64), which answer 0x8010001F until each operation is built on the
 // command object.
 #include "KQCard.h"
 
@@ -32,41 +32,6 @@ DWORD CKQCard::ReservedUnderLock(const char *pszMethod)
 DWORD CKQCard::Reserved31()
 {
     return KQ_SCARD_S_SUCCESS;
-}
-
-DWORD CKQCard::GetPinStatus(int *)
-{
-    return NotAvailable("GetPinStatus");
-}
-
-DWORD CKQCard::GetPinVerifyTimes(BYTE *, BYTE *)
-{
-    return NotAvailable("GetPinVerifyTimes");
-}
-
-DWORD CKQCard::GetATR(BYTE *, DWORD *)
-{
-    return NotAvailable("GetATR");
-}
-
-DWORD CKQCard::VerifyPin(BYTE, const BYTE *, DWORD, BYTE *)
-{
-    return NotAvailable("VerifyPin");
-}
-
-DWORD CKQCard::ChangePin(int *)
-{
-    return NotAvailable("ChangePin");
-}
-
-DWORD CKQCard::ChangePinName(const char *)
-{
-    return NotAvailable("ChangePinName");
-}
-
-DWORD CKQCard::GetPinName(char *, DWORD)
-{
-    return NotAvailable("GetPinName");
 }
 
 DWORD CKQCard::DeleteKeySet(const char *)
@@ -164,46 +129,6 @@ DWORD CKQCard::CreateFileSystem(const BYTE *, DWORD)
     return NotAvailable("CreateFileSystem");
 }
 
-DWORD CKQCard::GetSupportedRsaKeyLength(BYTE *)
-{
-    return NotAvailable("GetSupportedRsaKeyLength");
-}
-
-DWORD CKQCard::GetCFCAKeyLength(BYTE *)
-{
-    return NotAvailable("GetCFCAKeyLength");
-}
-
-DWORD CKQCard::GetUsbSn(BYTE *, DWORD *)
-{
-    return NotAvailable("GetUsbSn");
-}
-
-DWORD CKQCard::GetCosVersion(BYTE *, DWORD *)
-{
-    return NotAvailable("GetCosVersion");
-}
-
-DWORD CKQCard::GetVendorInfo(BYTE *, DWORD *)
-{
-    return NotAvailable("GetVendorInfo");
-}
-
-DWORD CKQCard::GetDeviceInfo(BYTE *, DWORD *)
-{
-    return NotAvailable("GetDeviceInfo");
-}
-
-DWORD CKQCard::GetChipSn(BYTE *, DWORD *)
-{
-    return NotAvailable("GetChipSn");
-}
-
-DWORD CKQCard::GetCFCAId(BYTE *, DWORD *)
-{
-    return NotAvailable("GetCFCAId");
-}
-
 DWORD CKQCard::ClearScreen()
 {
     return NotAvailable("ClearScreen");
@@ -264,7 +189,3 @@ DWORD CKQCard::ImportRsaPubKey(const char *, DWORD, const BYTE *, DWORD)
     return NotAvailable("ImportRsaPubKey");
 }
 
-DWORD CKQCard::SetLanguageId(WORD)
-{
-    return NotAvailable("SetLanguageId");
-}

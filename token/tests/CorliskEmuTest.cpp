@@ -217,6 +217,102 @@ TEST(CorliskConnection, BlankTokenHasNoFileSystem)
 }
 
 // ---------------------------------------------------------------------------
+// PIN, name and device information on an issued token
+
+class CorliskIssuedToken : public ::testing::Test {
+protected:
+    CorliskIssuedToken() : m_env(1) {}
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_env.m_emu.Started());
+        ASSERT_NE(nullptr, m_env.m_pCard);
+        m_pCard = m_env.m_pCard;
+        ASSERT_EQ(0u, m_pCard->OpenConnectionEx(m_env.m_emu.DevicePaths().at(0).c_str(), 2));
+    }
+    std::string Name(DWORD dwMaxLen, DWORD *pdwRet)
+    {
+        std::string strName(dwMaxLen, '?');
+        *pdwRet = m_pCard->GetPinName(&strName[0], dwMaxLen);
+        return *pdwRet == 0 ? std::string(strName.c_str()) : strName;
+    }
+
+    CorliskOnEmulator m_env;
+    KQCardBase *m_pCard = nullptr;
+};
+
+TEST_F(CorliskIssuedToken, PinStateAndTries)
+{
+    int nStatus = -1;
+    EXPECT_EQ(0u, m_pCard->GetPinStatus(&nStatus));
+    EXPECT_EQ(0, nStatus) << "an issued token's PIN was never changed";
+    EXPECT_EQ(KQ_SCARD_E_INVALID_PARAMETER, m_pCard->GetPinStatus(nullptr));
+
+    BYTE bFirst = 0, bSecond = 0;
+    EXPECT_EQ(0u, m_pCard->GetPinVerifyTimes(&bFirst, &bSecond));
+    EXPECT_EQ(6, bFirst);
+    EXPECT_EQ(6, bSecond);
+
+    // A wrong PIN is the generic failure and costs a try; the right one
+    // restores them.
+    const BYTE abWrong[] = {'6', '5', '4', '3', '2', '1'};
+    BYTE bTries = 0xEE;
+    EXPECT_EQ(KQ_SCARD_E_UNEXPECTED, m_pCard->VerifyPin(1, abWrong, sizeof(abWrong), &bTries));
+    EXPECT_EQ(5, bTries);
+    EXPECT_EQ(0u, m_pCard->GetPinVerifyTimes(&bFirst, &bSecond));
+    EXPECT_EQ(5, bSecond);
+    const BYTE abRight[] = {'1', '2', '3', '4', '5', '6'};
+    EXPECT_EQ(0u, m_pCard->VerifyPin(1, abRight, sizeof(abRight), &bTries));
+    EXPECT_EQ(0u, m_pCard->GetPinVerifyTimes(&bFirst, &bSecond));
+    EXPECT_EQ(6, bSecond);
+}
+
+TEST_F(CorliskIssuedToken, NameRoundTripsWithinItsField)
+{
+    DWORD dwRet = 0;
+    EXPECT_EQ("KQ USB Key", Name(64, &dwRet));
+    EXPECT_EQ(0u, dwRet);
+    // The name needs room for its terminator.
+    Name(10, &dwRet);
+    EXPECT_EQ(KQ_SCARD_E_UNEXPECTED, dwRet);
+    EXPECT_EQ("KQ USB Key", Name(11, &dwRet));
+    EXPECT_EQ(KQ_SCARD_E_UNEXPECTED, m_pCard->GetPinName(nullptr, 11));
+
+    const std::string strFull(64, 'N');
+    EXPECT_EQ(0u, m_pCard->ChangePinName(strFull.c_str()));
+    EXPECT_EQ(strFull, Name(65, &dwRet));
+    // One byte too long: refused, the stored name stays.
+    EXPECT_EQ(KQ_SCARD_E_UNEXPECTED, m_pCard->ChangePinName(std::string(65, 'X').c_str()));
+    EXPECT_EQ(strFull, Name(65, &dwRet));
+    EXPECT_EQ(0u, m_pCard->ChangePinName(""));
+    EXPECT_EQ("", Name(1, &dwRet));
+    EXPECT_EQ(0u, dwRet);
+    EXPECT_EQ(KQ_SCARD_E_UNEXPECTED, m_pCard->ChangePinName(nullptr));
+}
+
+TEST_F(CorliskIssuedToken, KeyLengthCodesDeviceValuesAndLanguage)
+{
+    BYTE bValue = 0;
+    EXPECT_EQ(0u, m_pCard->GetSupportedRsaKeyLength(&bValue));
+    EXPECT_EQ(0x03, bValue);
+    bValue = 0;
+    EXPECT_EQ(0u, m_pCard->GetCFCAKeyLength(&bValue));
+    EXPECT_EQ(0x03, bValue);
+
+    BYTE abSerial[64] = {0};
+    DWORD dwLen = sizeof(abSerial);
+    EXPECT_EQ(0u, m_pCard->GetUsbSn(abSerial, &dwLen));
+    EXPECT_EQ("KQEMU00000000001", std::string(reinterpret_cast<char *>(abSerial), dwLen));
+
+    BYTE abAtr[64] = {0};
+    dwLen = sizeof(abAtr);
+    EXPECT_EQ(0u, m_pCard->GetATR(abAtr, &dwLen));
+
+    ASSERT_EQ(0u, m_env.m_emu.Control("log clear").find("OK"));
+    EXPECT_EQ(0u, m_pCard->SetLanguageId(0x0409));
+    EXPECT_NE(std::string::npos, m_env.m_emu.Control("log").find("t1 APDU 80090000020409\n"));
+}
+
+// ---------------------------------------------------------------------------
 // Two processes on one token
 
 // The APDUs of one process in a row, as the emulator's log shows them.

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "Algorithm.h"
 #include "CaseName.h"
 #include "KQCard.h"
 #include "KQCardBase.h"
@@ -268,5 +269,43 @@ TEST_F(CardOnScriptedPort, FullContainerNameAndItsBufferLimit)
     EXPECT_EQ(dwRequired, dwLen) << "the length is not changed";
     m_pCard->CloseConnection();
 }
+
+// Bit 7 of EF 5003 alone says whether the holder changed the PIN.
+struct PinStateCase {
+    const char *pszName;
+    BYTE bStored;
+    int nExpected;
+};
+
+class PinState : public CardOnScriptedPort, public ::testing::WithParamInterface<PinStateCase> {
+};
+
+TEST_P(PinState, IsBitSevenOfThePinStateFile)
+{
+    ASSERT_TRUE(CAlgorithm::LoadDLL(TestBinPath("KQCrypt.dll").c_str()));
+    ASSERT_EQ(0u, m_pCard->OpenConnectionEx(m_strPath.c_str(), KQCARD_CONN_ON_DEMAND));
+    // SELECT 5000, GET CHALLENGE, EXTERNAL AUTHENTICATE, SELECT 5003, READ.
+    const std::vector<std::vector<BYTE>> answers = {
+        {0x90, 0x00}, std::vector<BYTE>(16, 0x11), {0x90, 0x00}, {0x90, 0x00},
+        {GetParam().bStored, 0x90, 0x00}};
+    for (std::vector<BYTE> answer : answers) {
+        if (answer.size() == 16)
+            answer.insert(answer.end(), {0x90, 0x00});
+        std::vector<BYTE> body = {0xA1, 0x00, static_cast<BYTE>(answer.size() + 1)};
+        body.insert(body.end(), answer.begin(), answer.end());
+        body.push_back(0x00);
+        m_port.QueueAnswer(m_strPath, body);
+    }
+    int nStatus = -1;
+    EXPECT_EQ(0u, m_pCard->GetPinStatus(&nStatus));
+    EXPECT_EQ(GetParam().nExpected, nStatus);
+    m_pCard->CloseConnection();
+}
+
+INSTANTIATE_TEST_SUITE_P(Card, PinState,
+                         ::testing::Values(PinStateCase{"Changed", 0x80, 1},
+                                           PinStateCase{"OtherBitsOnly", 0x7F, 0},
+                                           PinStateCase{"AllBits", 0xFF, 1}),
+                         CaseName());
 
 }  // namespace
