@@ -3,7 +3,7 @@
 # goes into bin/emu beside the stand-ins it loads from its own folder.
 
 add_library(kq_card STATIC
-  KQCard.cpp KQCardPin.cpp KQCardPending.cpp KQCardCommandFactory.cpp CorliskApp.cpp)
+  KQCard.cpp KQCardPin.cpp KQCardKeys.cpp KQCardPending.cpp KQCardCommandFactory.cpp CorliskApp.cpp)
 target_include_directories(kq_card PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(kq_card PUBLIC kq_cached_card kq_command)
 kq_defaults(kq_card)
@@ -37,7 +37,7 @@ add_dependencies(token_card_tests KQUKeyLog KQUKeyMem KQCrypt)
 if(NOT KQ_X86)
   kq_add_test(token_corlisk_emu_tests
     SOURCES tests/CorliskEmuTest.cpp
-    LIBS kq_common kq_testsupport)
+    LIBS kq_common kq_testsupport KQ::Crypto)
   target_include_directories(token_corlisk_emu_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}
                                                             ${CMAKE_CURRENT_SOURCE_DIR}/tests)
   # The second process of the two-process tests.

@@ -151,6 +151,39 @@ private:
     // One byte of EF 5002 (0: supported RSA length, 1: CFCA key length).
     DWORD ReadKeyLengthCode(WORD wOffset, BYTE *pbValue, const char *pszMethod,
                             const char *pszDfFailure);
+    // Key sets (KQCardKeys.cpp). Failure texts of a directory walk.
+    struct SDirectoryTexts {
+        const char *pszIndexSelect;      // EF 5031
+        const char *pszIndexRead;        // its descriptor
+        const char *pszDirectorySelect;  // the directory: format with its two id bytes
+        const char *pszRecordRead;
+    };
+    static const BYTE KEYSET_RECORD_LENGTH = 12;
+    // Select DF 5000, then external authentication.
+    DWORD Authenticate(const char *pszDfFailure, const char *pszAuthFailure);
+    // EF 5031, the descriptor at bOffset, the directory selected as EF.
+    DWORD OpenDirectory(BYTE bOffset, const SDirectoryTexts &texts, BYTE abDescriptor[3]);
+    DWORD ReadRecordOf(const BYTE abDescriptor[3], BYTE bNo, const SDirectoryTexts &texts,
+                       BYTE abRecord[KEYSET_RECORD_LENGTH]);
+    DWORD WriteRecordOf(const BYTE abDescriptor[3], BYTE bNo, const BYTE *pbRecord,
+                        const SDirectoryTexts &texts, const char *pszUpdateFailure);
+    // The record's name file read as 255 bytes, NUL-terminated.
+    DWORD ReadContainerName(const BYTE *pbRecord, char szName[256], const char *pszSelectFailure,
+                            const char *pszReadFailure);
+    // Writes to the selected EF in pieces of at most 128 bytes.
+    DWORD WriteInPieces(WORD wOffset, const BYTE *pbData, DWORD dwLen, bool bSecure);
+    // Status and name of each record of the open directory into pItems.
+    DWORD ReadDirectoryEntries(const BYTE abDir[3], const SDirectoryTexts &texts,
+                               KEYSET_ID *pItems, const char *pszNameFailure);
+    // The PIN check: cached PIN or the token's keypad.
+    DWORD VerifyHolderPin(const char *pszFailure);
+    // Sets and clears flags of record bNo (and its bytes 2-3 when given).
+    DWORD MarkRecord(DWORD dwKeySpec, BYTE bNo, BYTE bSetFlags, BYTE bClearFlags,
+                     const BYTE *pbLengthField, const SDirectoryTexts &texts,
+                     const char *pszUpdateFailure);
+    // The container's record, which must hold both keys.
+    DWORD LocateKeyPair(const char *pszContainer, DWORD dwKeySpec, const char *pszMethod,
+                        BYTE abRecord[KEYSET_RECORD_LENGTH]);
     // A device-information query of the command object under the frame.
     DWORD QueryDevice(const char *pszMethod, DWORD (CBaseCmd::*pfnQuery)(BYTE *, DWORD *),
                       BYTE *pbData, DWORD *pdwLen);

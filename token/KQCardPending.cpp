@@ -1,9 +1,8 @@
 // KQCardPending.cpp
 //
-// CKQCard: the reserved slots, and the frames of the key-set,
-// certificate, screen and keypad operations (slots 25
-// to 64), which answer 0x8010001F until each operation is built on the
-// command object.
+// CKQCard: the reserved slots, and the screen, keypad and pass-through
+// operations (slots 44 and 53 to 64), which answer 0x8010001F until each is
+// built on the command object.
 #include "KQCard.h"
 
 #include "CardMutex.h"
@@ -34,11 +33,6 @@ DWORD CKQCard::Reserved31()
     return KQ_SCARD_S_SUCCESS;
 }
 
-DWORD CKQCard::DeleteKeySet(const char *)
-{
-    return NotAvailable("DeleteKeySet");
-}
-
 DWORD CKQCard::Reserved26()
 {
     return ReservedUnderLock("Reserved26");
@@ -47,46 +41,6 @@ DWORD CKQCard::Reserved26()
 DWORD CKQCard::Reserved27()
 {
     return ReservedUnderLock("Reserved27");
-}
-
-DWORD CKQCard::ImportKey(const char *, DWORD, DWORD, const BYTE *, DWORD)
-{
-    return NotAvailable("ImportKey");
-}
-
-DWORD CKQCard::GenerateKeys(const char *, KEYGEN_PARAM, DWORD)
-{
-    return NotAvailable("GenerateKeys");
-}
-
-DWORD CKQCard::ReadPublicKey(const char *, DWORD, BYTE *, DWORD *)
-{
-    return NotAvailable("ReadPublicKey");
-}
-
-DWORD CKQCard::ReadKeysetIds(KEYSET_ID *, DWORD *)
-{
-    return NotAvailable("ReadKeysetIds");
-}
-
-DWORD CKQCard::ReadAllKeysetIds(KEYSET_ID *, DWORD *)
-{
-    return NotAvailable("ReadAllKeysetIds");
-}
-
-DWORD CKQCard::WriteKeysetId(int, const char *)
-{
-    return NotAvailable("WriteKeysetId");
-}
-
-DWORD CKQCard::GetFileIds(const char *, int, BYTE *, BYTE, BYTE *)
-{
-    return NotAvailable("GetFileIds");
-}
-
-DWORD CKQCard::GetKeysetIdObjectStatus(const char *, DWORD, WORD *, WORD *)
-{
-    return NotAvailable("GetKeysetIdObjectStatus");
 }
 
 DWORD CKQCard::Reserved37()
@@ -107,21 +61,6 @@ DWORD CKQCard::Reserved39()
 DWORD CKQCard::Reserved40()
 {
     return ReservedUnderLock("Reserved40");
-}
-
-DWORD CKQCard::ComputeCrypt(const char *, int, DWORD, const BYTE *, DWORD, BYTE *, DWORD *)
-{
-    return NotAvailable("ComputeCrypt");
-}
-
-DWORD CKQCard::ReadCertificate(const char *, DWORD, BYTE *, DWORD *)
-{
-    return NotAvailable("ReadCertificate");
-}
-
-DWORD CKQCard::WriteCertificate(const char *, DWORD, const BYTE *, DWORD)
-{
-    return NotAvailable("WriteCertificate");
 }
 
 DWORD CKQCard::CreateFileSystem(const BYTE *, DWORD)

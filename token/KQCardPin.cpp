@@ -13,11 +13,14 @@
 #include "CardKeys.h"
 #include "CardMutex.h"
 #include "HidManager.h"
+#include "KQCardFrame.h"
 #include "MemoryManager.h"
 #include "ResultCodes.h"
 #include "TraceWriter.h"
 
 namespace {
+
+using kqcard::Fail;
 
 // Application directory and its files used here.
 const BYTE kMfHigh = 0x3F, kMfLow = 0x00;
@@ -27,31 +30,6 @@ const BYTE kPinStateEf = 0x03;    // EF 5003: bit 7 of byte 0, PIN changed
 const BYTE kNameEf = 0x04;        // EF 5004: the token's 64-byte name
 const DWORD kNameField = 64;
 const BYTE kHolderPin = 1;
-
-void Fail(const char *pszText)
-{
-    CTraceWriter::GetInstance()->Log(TRACE_LEVEL_ERROR, TRACE_KIND_LINE, TRACE_MODULE_CARD, "%s",
-                                     pszText);
-}
-
-// Enter and leave lines of one slot, the leave line only on success (as the
-// other slots of the card object do).
-class CSlotScope {
-public:
-    explicit CSlotScope(const char *pszMethod) : m_pszMethod(pszMethod)
-    {
-        CTraceWriter::GetInstance()->Enter(TRACE_MODULE_CARD, "CKQCard", pszMethod);
-    }
-    DWORD Done(DWORD dwRet)
-    {
-        if (dwRet == KQ_SCARD_S_SUCCESS)
-            CTraceWriter::GetInstance()->Leave(TRACE_MODULE_CARD, "CKQCard", m_pszMethod);
-        return dwRet;
-    }
-
-private:
-    const char *m_pszMethod;
-};
 
 }  // namespace
 
@@ -68,27 +46,6 @@ DWORD CKQCard::ReadyForCommand(const char *pszReconnectFailure)
         return KQ_SCARD_E_UNEXPECTED;
     }
     return KQ_SCARD_S_SUCCESS;
-}
-
-template <class Body>
-DWORD CKQCard::InLockedFrame(const char *pszMethod, Body body)
-{
-    try {
-        CSlotScope scope(pszMethod);
-        CCardMutex lock(m_hCardMutex);
-        char szText[128];
-        std::snprintf(szText, sizeof(szText), "CKQCard::%s ReConnect Failed", pszMethod);
-        const DWORD dwRet = ReadyForCommand(szText);
-        if (dwRet != KQ_SCARD_S_SUCCESS)
-            return dwRet;
-        return scope.Done(body());
-    } catch (...) {
-        CTraceWriter::GetInstance()->LogException(
-            __FILE__, __LINE__, TRACE_MODULE_CARD,
-            "CKQCard::%s Catch an Exception,GetLastError=[%d]", pszMethod,
-            static_cast<int>(GetLastError()));
-        return KQ_SCARD_E_UNEXPECTED;
-    }
 }
 
 DWORD CKQCard::ExternalAuthenticate()

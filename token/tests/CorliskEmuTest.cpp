@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -21,6 +22,7 @@
 #include "ChildProcess.h"
 #include "EmulatorPreload.h"
 #include "EmulatorProcess.h"
+#include "RsaCheck.h"
 #include "KQCardBase.h"
 #include "KQCeiAssistant.h"
 #include "ResultCodes.h"
@@ -310,6 +312,161 @@ TEST_F(CorliskIssuedToken, KeyLengthCodesDeviceValuesAndLanguage)
     ASSERT_EQ(0u, m_env.m_emu.Control("log clear").find("OK"));
     EXPECT_EQ(0u, m_pCard->SetLanguageId(0x0409));
     EXPECT_NE(std::string::npos, m_env.m_emu.Control("log").find("t1 APDU 80090000020409\n"));
+}
+
+// ---------------------------------------------------------------------------
+// Key sets, keys and certificates on an issued token
+
+TEST_F(CorliskIssuedToken, KeySetsAreNamedFoundListedAndDeletedWithoutRegardToCase)
+{
+    ASSERT_EQ(0u, m_pCard->WriteKeysetId(1, "Test"));
+    BYTE abRecord[12] = {0};
+    BYTE bIndex = 0;
+    ASSERT_EQ(0u, m_pCard->GetFileIds("TEST", 0, abRecord, 12, &bIndex));
+    EXPECT_EQ(1, bIndex);
+    EXPECT_EQ(0x08, abRecord[0]);
+    EXPECT_EQ((std::vector<BYTE>{0x50, 0x41}), std::vector<BYTE>(abRecord + 4, abRecord + 6));
+    // Every key spec but 0 is served by the second directory.
+    ASSERT_EQ(0u, m_pCard->GetFileIds("test", 2, abRecord, 12, &bIndex));
+    EXPECT_EQ((std::vector<BYTE>{0x50, 0x45}), std::vector<BYTE>(abRecord + 4, abRecord + 6));
+    EXPECT_EQ(KQ_SCARD_E_INVALID_PARAMETER, m_pCard->GetFileIds("Test", 0, abRecord, 11, &bIndex));
+    EXPECT_EQ(KQ_SCARD_E_UNEXPECTED, m_pCard->GetFileIds("Tes", 0, abRecord, 12, &bIndex));
+
+    KEYSET_ID items[9];
+    std::memset(items, 0x5A, sizeof(items));
+    DWORD dwCount = 8;
+    ASSERT_EQ(0u, m_pCard->ReadAllKeysetIds(items, &dwCount));
+    EXPECT_EQ(4u, dwCount);
+    for (int i = 0; i < 8; ++i) {
+        const bool bNamed = i == 0 || i == 4;
+        EXPECT_STREQ(bNamed ? "Test" : "", items[i].szName) << i;
+        EXPECT_EQ(bNamed ? 0x0800 : 0, items[i].wStatus) << i;
+    }
+    EXPECT_EQ(0x5A, items[8].szName[0]) << "written past the caller's room";
+
+    // The caller's count bounds what is written.
+    struct RoomCase {
+        bool bAll;
+        DWORD dwRoom;
+        DWORD dwNeeded;
+    };
+    for (const RoomCase &room : {RoomCase{false, 3, 4}, RoomCase{true, 3, 4}, RoomCase{true, 5, 8}}) {
+        std::memset(items, 0x5A, sizeof(items));
+        dwCount = room.dwRoom;
+        EXPECT_EQ(KQ_SCARD_E_INSUFFICIENT_BUFFER, room.bAll
+                                                      ? m_pCard->ReadAllKeysetIds(items, &dwCount)
+                                                      : m_pCard->ReadKeysetIds(items, &dwCount));
+        EXPECT_EQ(room.dwNeeded, dwCount);
+        EXPECT_EQ(0x5A, items[room.dwRoom].szName[0]) << "room " << room.dwRoom;
+    }
+    dwCount = 4;
+    EXPECT_EQ(0u, m_pCard->ReadKeysetIds(items, &dwCount));
+    EXPECT_STREQ("Test", items[0].szName);
+
+    EXPECT_EQ(0u, m_pCard->DeleteKeySet("tEST"));
+    EXPECT_EQ(KQ_SCARD_E_UNEXPECTED, m_pCard->GetFileIds("Test", 0, abRecord, 12, &bIndex));
+    EXPECT_EQ(KQ_SCARD_E_UNEXPECTED, m_pCard->GetFileIds("Test", 1, abRecord, 12, &bIndex));
+    EXPECT_EQ(0u, m_pCard->DeleteKeySet("Test")) << "no record matches: nothing to do";
+}
+
+struct NameLengthCase {
+    const char *pszName;
+    std::size_t nLength;
+    DWORD dwExpected;
+};
+
+class CorliskContainerName : public CorliskIssuedToken,
+                             public ::testing::WithParamInterface<NameLengthCase> {};
+
+TEST_P(CorliskContainerName, StoredWholeOrRefused)
+{
+    const std::string strName(GetParam().nLength, 'c');
+    EXPECT_EQ(GetParam().dwExpected, m_pCard->WriteKeysetId(2, strName.c_str()));
+    KEYSET_ID items[4];
+    DWORD dwCount = 4;
+    ASSERT_EQ(0u, m_pCard->ReadKeysetIds(items, &dwCount));
+    EXPECT_EQ(GetParam().dwExpected == 0 ? strName : std::string(), items[1].szName);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, CorliskContainerName,
+                         ::testing::Values(NameLengthCase{"Fits254", 254, 0},
+                                           NameLengthCase{"TooLong255", 255,
+                                                          KQ_SCARD_E_INVALID_PARAMETER},
+                                           NameLengthCase{"TooLong300", 300,
+                                                          KQ_SCARD_E_INVALID_PARAMETER}),
+                         CaseName());
+
+// The export record [e][modulus] back from the public-key blob.
+std::vector<BYTE> ExportFromBlob(const BYTE *pbBlob)
+{
+    const std::size_t m = ((pbBlob[0] << 8) | pbBlob[1]) / 8;
+    std::vector<BYTE> record(pbBlob + 258, pbBlob + 262);
+    std::vector<BYTE> modulus(m);
+    for (std::size_t k = 0; k < m; ++k)
+        modulus[m - 1 - (k % 2 == 0 ? k + 1 : k - 1)] = pbBlob[2 + k];
+    record.insert(record.end(), modulus.begin(), modulus.end());
+    return record;
+}
+
+TEST_F(CorliskIssuedToken, GeneratedKeyPairSignsForLibcryptoAndKeepsItsCertificate)
+{
+    const BYTE abPin[] = {'1', '2', '3', '4', '5', '6'};
+    ASSERT_EQ(0u, m_pCard->VerifyPin(1, abPin, sizeof(abPin), nullptr));
+    ASSERT_EQ(0u, m_pCard->WriteKeysetId(3, "Signer"));
+    EXPECT_EQ(KQ_SCARD_E_INVALID_PARAMETER, m_pCard->GenerateKeys("Signer", {2, 1536}, 0))
+        << "a size the token cannot make";
+    ASSERT_EQ(0u, m_pCard->GenerateKeys("Signer", {2, 1024}, 0));
+    WORD wStatus = 0, wBits = 0;
+    ASSERT_EQ(0u, m_pCard->GetKeysetIdObjectStatus("Signer", 0, &wStatus, &wBits));
+    EXPECT_EQ(0x6800, wStatus);
+    EXPECT_EQ(2, wBits) << "bytes 2-3 keep the caller's algorithm value";
+
+    BYTE abBlob[262];
+    DWORD dwLen = 261;
+    EXPECT_EQ(KQ_SCARD_E_INVALID_PARAMETER, m_pCard->ReadPublicKey("Signer", 0, abBlob, &dwLen));
+    EXPECT_EQ(262u, dwLen);
+    ASSERT_EQ(0u, m_pCard->ReadPublicKey("Signer", 0, abBlob, &dwLen));
+    EXPECT_EQ(0x04, abBlob[0]);
+    EXPECT_EQ(0x00, abBlob[1]);
+    EXPECT_EQ(std::vector<BYTE>(128, 0), std::vector<BYTE>(abBlob + 130, abBlob + 258));
+    rsacheck::Pkey pKey = rsacheck::PublicKeyFromExport(ExportFromBlob(abBlob));
+    ASSERT_TRUE(pKey);
+
+    const rsacheck::Bytes digest = rsacheck::Sha256({'t', 'r', 'a', 'n', 's', 'f', 'e', 'r'});
+    const rsacheck::Bytes block = rsacheck::SignatureBlock(digest, 128);
+    BYTE abSignature[256];
+    dwLen = sizeof(abSignature);
+    ASSERT_EQ(0u, m_pCard->ComputeCrypt("Signer", 1, 0, block.data(), 128, abSignature, &dwLen));
+    ASSERT_EQ(128u, dwLen);
+    EXPECT_TRUE(rsacheck::VerifiesWithLibcrypto(pKey.get(), digest,
+                                                rsacheck::Bytes(abSignature, abSignature + 128)));
+    dwLen = sizeof(abSignature);
+    EXPECT_EQ(KQ_SCARD_E_UNSUPPORTED_FEATURE,
+              m_pCard->ComputeCrypt("Signer", 4, 0, block.data(), 128, abSignature, &dwLen));
+
+    // A certificate of 2045 bytes (a DER SEQUENCE with a two-byte length).
+    std::vector<BYTE> cert = {0x30, 0x82, 0x07, 0xF9};
+    for (int i = 0; cert.size() < 2045; ++i)
+        cert.push_back(static_cast<BYTE>(i * 7));
+    DWORD dwSize = 0;
+    EXPECT_EQ(KQ_SCARD_E_CERTIFICATE_UNAVAILABLE,
+              m_pCard->ReadCertificate("Signer", 0, nullptr, &dwSize));
+    ASSERT_EQ(0u, m_pCard->WriteCertificate("Signer", 0, cert.data(), 2045));
+    ASSERT_EQ(0u, m_pCard->GetKeysetIdObjectStatus("Signer", 0, &wStatus, &wBits));
+    EXPECT_EQ(0xE800, wStatus);
+    EXPECT_EQ(234u, m_pCard->ReadCertificate("Signer", 0, nullptr, &dwSize));
+    EXPECT_EQ(2045u, dwSize);
+    std::vector<BYTE> read(3000, 0xEE);
+    dwSize = 3000;
+    ASSERT_EQ(0u, m_pCard->ReadCertificate("Signer", 0, read.data(), &dwSize));
+    ASSERT_EQ(2045u, dwSize);
+    read.resize(dwSize);
+    EXPECT_EQ(cert, read);
+    // More than the certificate file holds: refused, the stored one stays.
+    const std::vector<BYTE> big(3000, 0x30);
+    EXPECT_EQ(KQ_SCARD_E_INVALID_PARAMETER, m_pCard->WriteCertificate("Signer", 0, big.data(), 3000));
+    ASSERT_EQ(0u, m_pCard->GetKeysetIdObjectStatus("Signer", 0, &wStatus, &wBits));
+    EXPECT_EQ(0xE800, wStatus);
 }
 
 // ---------------------------------------------------------------------------
