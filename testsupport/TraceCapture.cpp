@@ -1,6 +1,7 @@
 // TraceCapture.cpp
 #include "TraceCapture.h"
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <fstream>
@@ -24,6 +25,27 @@ std::string Unescape(const std::string &strField)
     return strOut;
 }
 
+// Secrets every test shares that must never reach a trace: the issuer's
+// test keys, as text and as the hex of a dump.
+struct Secret {
+    const char *pszLabel;
+    const char *pszForm;
+};
+const Secret kSecrets[] = {
+    {"the secure-messaging key", "KQSM-TEST-KEY-01"},
+    {"the secure-messaging key as hex", "4B51534D2D544553542D4B45592D3031"},
+    {"the external-authentication key", "KQEA-TEST-KEY-02"},
+    {"the external-authentication key as hex", "4B5145412D544553542D4B45592D3032"},
+};
+
+std::string Upper(std::string str)
+{
+    for (char &c : str)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return str;
+}
+
 }  // namespace
 
 TraceCapture::TraceCapture() : m_strPath(TestScratchPath("trc"))
@@ -33,8 +55,28 @@ TraceCapture::TraceCapture() : m_strPath(TestScratchPath("trc"))
 
 TraceCapture::~TraceCapture()
 {
+    // Every test that captures the trace also proves no secret reached it.
+    const std::string strText = Upper(RawText());
+    for (const Secret &secret : kSecrets)
+        if (strText.find(Upper(secret.pszForm)) != std::string::npos)
+            ADD_FAILURE() << "the trace holds " << secret.pszLabel << " (" << m_strPath << ")";
+    for (const std::pair<std::string, std::string> &secret : m_forbidden)
+        if (strText.find(Upper(secret.second)) != std::string::npos)
+            ADD_FAILURE() << "the trace holds " << secret.first << " (" << m_strPath << ")";
     SetEnvironmentVariableA("KQUKEYLOG_FILE", nullptr);
     DeleteFileA(m_strPath.c_str());
+}
+
+void TraceCapture::Forbid(const std::string &strLabel, const std::string &strSecret)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string strHex;
+    for (unsigned char c : strSecret) {
+        strHex.push_back(kHex[c >> 4]);
+        strHex.push_back(kHex[c & 0x0F]);
+    }
+    m_forbidden.emplace_back(strLabel, strSecret);
+    m_forbidden.emplace_back(strLabel + " as hex", strHex);
 }
 
 std::string TraceCapture::RawText() const

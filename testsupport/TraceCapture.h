@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 struct TraceRecord {
@@ -18,8 +19,14 @@ class TraceCapture {
 public:
     // Points the trace stand-in at a new empty file.
     TraceCapture();
-    // Deletes the file and unsets the variable.
+    // Fails the running test when the file holds one of the tests' secrets
+    // (the issuer's test keys, and whatever Forbid named), then deletes the
+    // file and unsets the variable.
     ~TraceCapture();
+
+    // One more secret (a PIN the test uses) that must not appear, neither as
+    // text nor as the hex of a dump.
+    void Forbid(const std::string &strLabel, const std::string &strSecret);
 
     std::vector<TraceRecord> Records() const;
     // The file as written, for "this never appears anywhere" checks.
@@ -28,4 +35,5 @@ public:
 
 private:
     std::string m_strPath;
+    std::vector<std::pair<std::string, std::string>> m_forbidden;
 };

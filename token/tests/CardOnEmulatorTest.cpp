@@ -26,6 +26,7 @@
 #include "MemoryManager.h"
 #include "ResultCodes.h"
 #include "TestPaths.h"
+#include "TraceCapture.h"
 #include "TraceWriter.h"
 
 namespace {
@@ -44,6 +45,7 @@ class CardOnEmulator : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        m_trace.Forbid("the token's PIN", "123456");
         ASSERT_TRUE(m_emulator.Started());
         ASSERT_TRUE(CMemoryManager::LoadDLL(TestBinPath("KQUKeyMem.dll").c_str()));
         ASSERT_TRUE(CAlgorithm::LoadDLL(TestBinPath("KQCrypt.dll").c_str()));
@@ -88,6 +90,7 @@ protected:
     struct DeleteCmd {
         void operator()(CBaseCmd *p) const { p->DeleteObject(CARD_DELETE_MEMORY); }
     };
+    TraceCapture m_trace;  // checked for secrets when the test ends
     EmulatorProcess m_emulator{1};
     std::string m_strPath;
     std::unique_ptr<CBaseCmd, DeleteCmd> m_pCmd;
@@ -187,6 +190,9 @@ TEST_F(CardOnEmulator, PinNeverReachesTheEmulatorsLog)
     const std::string strLog = m_emulator.Control("log");
     EXPECT_NE(std::string::npos, strLog.find("t1 APDU 0020010106\n")) << strLog;
     EXPECT_EQ(std::string::npos, strLog.find("313233343536")) << strLog;
+    // The command set traced it too (the capture is scanned for the PIN
+    // when the test ends).
+    EXPECT_NE(std::string::npos, m_trace.RawText().find("VerifyPin"));
 }
 
 // ---------------------------------------------------------------------------

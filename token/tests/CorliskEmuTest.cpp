@@ -27,6 +27,7 @@
 #include "KQCeiAssistant.h"
 #include "ResultCodes.h"
 #include "TestPaths.h"
+#include "TraceCapture.h"
 
 namespace {
 
@@ -59,9 +60,12 @@ public:
     explicit CorliskOnEmulator(int nTokens) : m_emu(nTokens), m_lib(LibraryPath().c_str())
     {
         m_pCard = static_cast<KQCardBase *>(m_lib.CreateObject());
+        m_trace.Forbid("the token's PIN", "123456");
     }
     ~CorliskOnEmulator() { m_lib.DestroyObject(m_pCard); }
 
+    // The library's trace, checked for secrets when the test ends.
+    TraceCapture m_trace;
     EmulatorProcess m_emu;
     CKQCeiAssistant m_lib;
     KQCardBase *m_pCard;
@@ -266,6 +270,9 @@ TEST_F(CorliskIssuedToken, PinStateAndTries)
     EXPECT_EQ(0u, m_pCard->VerifyPin(1, abRight, sizeof(abRight), &bTries));
     EXPECT_EQ(0u, m_pCard->GetPinVerifyTimes(&bFirst, &bSecond));
     EXPECT_EQ(6, bSecond);
+    // The library traced the verification (its capture is scanned for the
+    // PIN when the test ends).
+    EXPECT_NE(std::string::npos, m_env.m_trace.RawText().find("VerifyPin"));
 }
 
 TEST_F(CorliskIssuedToken, NameRoundTripsWithinItsField)
