@@ -65,12 +65,18 @@ endfunction()
 # A GoogleTest program whose cases ctest lists at test time (under Wine for
 # the cross-builds), run from the output folder beside the DLLs. On x86 every
 # Windows process starts slowly where the 32-bit loader runs under qemu, so
-# there the program is one test that runs all its cases.
+# there the program is one test that runs all its cases. GUI marks a program
+# that opens windows: under Wine it runs on an X server of its own
+# (scripts/wine-run-gui), so ctest needs no display.
 function(kq_add_test target)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "GUI" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${target} ${ARG_SOURCES})
   kq_defaults(${target})
   target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest_main GTest::gmock)
+  if(ARG_GUI AND CMAKE_CROSSCOMPILING_EMULATOR)
+    set_target_properties(${target} PROPERTIES
+      CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/scripts/wine-run-gui)
+  endif()
   if(KQ_X86)
     add_test(NAME ${target} COMMAND ${target} --gtest_brief=1
              WORKING_DIRECTORY ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
