@@ -142,6 +142,12 @@ private:
     DWORD GetDeviceValue(BYTE bP2, const char *pszName, BYTE *pbBuf, DWORD *pdwLen);
     // One PIN verification exchange with the PIN given, cached, or typed on
     // the keypad.
+public:
+    // Tests point PIN verification at a stand-in message plug-in (null:
+    // back to Sendrow.dll beside this module).
+    static void OverrideMessagePlugin(const char *pszPath);
+
+private:
     DWORD InnerVerifyPin(BYTE bPinRef, const BYTE *pbPin, DWORD dwPinLen, BYTE *pbTriesLeft);
 
     CPinCache m_pinCache;

@@ -35,6 +35,11 @@ private:
     CTraceWriter::GetInstance()->Log(TRACE_LEVEL_ERROR, TRACE_KIND_LINE, TRACE_MODULE_CARD, \
                                      __VA_ARGS__)
 
+// A level-4 line of the command set.
+#define CMD_INFO(...)                                                                       \
+    CTraceWriter::GetInstance()->Log(TRACE_LEVEL_INFO, TRACE_KIND_LINE, TRACE_MODULE_CARD, \
+                                     __VA_ARGS__)
+
 // Owns a buffer from the memory library: wiped (it may hold key material)
 // and freed when the holder goes.
 class CLibraryBuffer {

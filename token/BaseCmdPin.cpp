@@ -6,14 +6,18 @@
 // PIN bytes goes to the trace masked, and the cache is emptied after every
 // completed verification so a cached PIN serves one verification at most.
 //
-// Not in this build yet: the bitmap and sound prompt shown on the PC during
-// a keypad verification, and the message box that offers another try after
-// a wrong PIN. Verification therefore behaves as without the message plug-in:
-// a wrong PIN ends with SCARD_E_INVALID_CHV at once.
+// After a wrong PIN the message plug-in (Sendrow.dll beside this library)
+// asks whether to try again; the next try is typed on the token's keypad.
 #include "BaseCmd.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "BaseCmdInternal.h"
 #include "HidManager.h"
+#include "KQCeiAssistant.h"
+#include "MsgShowInterface.h"
 #include "ResultCodes.h"
 #include "StatusWord.h"
 
@@ -23,15 +27,75 @@ const DWORD kWaitPin = 5;
 // SW2 of 63Cx: x tries left.
 const BYTE kTriesBase = 0xC0;
 
+// The message box texts (code page 936).
+const char kCaption[] = "PIN Verify";
+const char kConfirm[] = "\xC8\xB7\xC8\xCF";
+const char kCancel[] = "\xC8\xA1\xCF\xFB";
+const char kWrongPinFormat[] =
+    "\xC4\xFA\xB5\xC4PIN\xC2\xEB\xCA\xE4\xC8\xEB\xD3\xD0\xCE\xF3\xA3\xAC\xBB\xB9\xD3\xD0%d"
+    "\xB4\xCE\xBB\xFA\xBB\xE1\xA3\xAC\r\n\xC7\xEB\xBA\xCB\xB6\xD4\xBA\xF3\xD6\xD8\xD0\xC2"
+    "\xCA\xE4\xC8\xEB";
+const char kLockedText[] =
+    "\xC4\xFA\xB5\xC4PIN\xC2\xEB\xCA\xE4\xC8\xEB\xB4\xED\xCE\xF3\xB4\xCE\xCA\xFD\xD2\xD1"
+    "\xB3\xAC\xCF\xDE\xA3\xAC\xB0\xB2\xD4\xBF\xB1\xBB\xCB\xF8\xB6\xA8\xA3\xAC\r\n\xC7\xEB"
+    "\xC1\xAA\xCF\xB5\xB7\xA2\xBF\xA8\xD0\xD0";
+
+// Set by tests to a stand-in plug-in; empty: Sendrow.dll beside this module.
+std::string g_strMessagePluginOverride;
+
+// "<drive and directory of this module>Sendrow.dll".
+std::string MessagePluginPath()
+{
+    if (!g_strMessagePluginOverride.empty())
+        return g_strMessagePluginOverride;
+    HMODULE hModule = nullptr;
+    char szPath[MAX_PATH] = {0};
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCSTR>(&MessagePluginPath), &hModule) ||
+        GetModuleFileNameA(hModule, szPath, MAX_PATH) == 0)
+        return std::string();
+    std::string strPath = szPath;
+    return strPath.substr(0, strPath.find_last_of("\\/") + 1) + "Sendrow.dll";
+}
+
+// One box of the message plug-in, loaded for it and unloaded after it. The
+// answer is 2 (as if cancelled) when the plug-in or its object is missing.
+int ShowPinMessage(const char *pszText, int nMode)
+{
+    const std::string strPath = MessagePluginPath();
+    int nAnswer = MSGSHOW_SECOND_BUTTON;
+    if (strPath.empty())
+        return nAnswer;
+    CKQCeiAssistant plugin(strPath.c_str());
+    if (plugin.GetObjectEntry() == nullptr)
+        return nAnswer;
+    void *pObject = plugin.GetObjectEntry()(0);
+    if (pObject == nullptr)
+        return nAnswer;
+    nAnswer = static_cast<CMsgShowInterface *>(pObject)->ShowMessage(kCaption, pszText, kConfirm,
+                                                                       kCancel, nMode);
+    plugin.DestroyObject(pObject);
+    return nAnswer;
+}
+
 }  // namespace
+
+void CBaseCmd::OverrideMessagePlugin(const char *pszPath)
+{
+    g_strMessagePluginOverride = pszPath != nullptr ? pszPath : "";
+}
 
 DWORD CBaseCmd::InnerVerifyPin(BYTE bPinRef, const BYTE *pbPin, DWORD dwPinLen,
                                BYTE *pbTriesLeft)
 {
     CCmdTraceScope scope("innerVerifyPin");
     try {
-        if ((pbPin == nullptr && dwPinLen > 0) || dwPinLen > CPinCache::MAX_PIN)
-            return KQ_SCARD_E_UNEXPECTED;
+        if ((pbPin == nullptr && dwPinLen > 0) || dwPinLen > CPinCache::MAX_PIN) {
+            CMD_FAIL("CBaseCmd::innerVerifyPin Invalid PIN Length, dwPinLen=[%d]",
+                     static_cast<int>(dwPinLen));
+            return KQ_SCARD_E_INVALID_PARAMETER;
+        }
         std::vector<BYTE> apdu = {0x00, 0x20, 0x01, bPinRef};
         DWORD dwWait = kWaitPin;
         if (dwPinLen > 0) {
@@ -83,7 +147,38 @@ DWORD CBaseCmd::VerifyPin(BYTE bPinRef, const BYTE *pbPin, DWORD dwPinLen, BYTE 
     CCmdTraceScope scope("VerifyPin");
     // The exchange catches on its own; this frame guards the rest.
     try {
-        return InnerVerifyPin(bPinRef, pbPin, dwPinLen, pbTriesLeft);
+        // The caller's tries-left byte is written only when the card told
+        // the tries (63 Cx).
+        BYTE bTries = 0;
+        auto exchange = [&](const BYTE *pb, DWORD dwLen) {
+            BYTE bAnswered = 0xFF;
+            const DWORD dwResult = InnerVerifyPin(bPinRef, pb, dwLen, &bAnswered);
+            if (bAnswered != 0xFF) {
+                bTries = bAnswered;
+                if (pbTriesLeft != nullptr)
+                    *pbTriesLeft = bAnswered;
+            }
+            return dwResult;
+        };
+        DWORD dwRet = exchange(pbPin, dwPinLen);
+        while (dwRet == KQ_SCARD_E_INVALID_CHV) {
+            char szText[256];
+            if (bTries != 0)
+                std::snprintf(szText, sizeof(szText), kWrongPinFormat, static_cast<int>(bTries));
+            else
+                std::snprintf(szText, sizeof(szText), "%s", kLockedText);
+            if (ShowPinMessage(szText, MSGSHOW_MODE_TWO_BUTTONS) != MSGSHOW_FIRST_BUTTON) {
+                CMD_INFO("CBaseCmd::VerifyPin User Cancelled");
+                break;
+            }
+            CMD_INFO("CBaseCmd::VerifyPin User Continue");
+            // The PIN the caller gave was wrong: sending it again would only
+            // burn the tries. The next try is typed on the token's keypad.
+            dwRet = exchange(nullptr, 0);
+        }
+        if (dwRet == KQ_SCARD_W_CHV_BLOCKED)
+            ShowPinMessage(kLockedText, MSGSHOW_MODE_ONE_BUTTON);
+        return dwRet;
     } catch (...) {
         return KQ_SCARD_E_UNEXPECTED;
     }

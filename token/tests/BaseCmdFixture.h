@@ -19,6 +19,7 @@
 #include "BaseCmd.h"
 #include "HidManager.h"
 #include "MemoryManager.h"
+#include "OutsideInterfaces.h"
 #include "ScriptedHidPort.h"
 #include "StandinMemory.h"
 #include "TestHidPortBinding.h"
@@ -41,6 +42,11 @@ protected:
     {
         ASSERT_TRUE(CMemoryManager::LoadDLL(TestBinPath("KQUKeyMem.dll").c_str()));
         ASSERT_TRUE(CAlgorithm::LoadDLL(TestBinPath("KQCrypt.dll").c_str()));
+        // PIN boxes go to a scripted plug-in, kept loaded here so that its
+        // script and record outlive each box's load and unload.
+        m_hFakeBoxes = LoadLibraryA(TestBinPath("FakeMsgShow.dll").c_str());
+        ASSERT_NE(nullptr, m_hFakeBoxes);
+        CBaseCmd::OverrideMessagePlugin(TestBinPath("FakeMsgShow.dll").c_str());
         CTraceWriter::GetInstance()->LoadTraceLibrary(TestBinPath("KQUKeyLog.dll").c_str());
         SetTestHidPort(&m_port);
         m_strPath = UniqueDevicePath();
@@ -58,6 +64,40 @@ protected:
         SetTestHidPort(nullptr);
         CTraceWriter::GetInstance()->FreeTraceLibrary();
         CMemoryManager::UnloadDLL();
+        CBaseCmd::OverrideMessagePlugin(nullptr);
+        if (m_hFakeBoxes != nullptr)
+            FreeLibrary(m_hFakeBoxes);
+    }
+
+    // The scripted message plug-in: the answers of the next boxes, and the
+    // boxes shown (mode and text).
+    void ScriptBoxes(const std::vector<int> &answers)
+    {
+        typedef void(KQ_EXPORT_CALL * PFN_Script)(const int *, int);
+        auto pfn = reinterpret_cast<PFN_Script>(
+            reinterpret_cast<void *>(GetProcAddress(m_hFakeBoxes, "FakeMsgShowScript")));
+        ASSERT_NE(nullptr, pfn);
+        pfn(answers.data(), static_cast<int>(answers.size()));
+    }
+    struct ShownBox {
+        int nMode;
+        std::string strText;
+        std::string strCaption;
+    };
+    std::vector<ShownBox> ShownBoxes()
+    {
+        typedef int(KQ_EXPORT_CALL * PFN_Box)(int, char *, int, char *, int);
+        auto pfn = reinterpret_cast<PFN_Box>(
+            reinterpret_cast<void *>(GetProcAddress(m_hFakeBoxes, "FakeMsgShowBox")));
+        std::vector<ShownBox> boxes;
+        char szText[512], szCaption[64];
+        for (int i = 0; pfn != nullptr; ++i) {
+            const int nMode = pfn(i, szText, sizeof(szText), szCaption, sizeof(szCaption));
+            if (nMode == -100)
+                break;
+            boxes.push_back(ShownBox{nMode, szText, szCaption});
+        }
+        return boxes;
     }
 
 
@@ -111,4 +151,5 @@ protected:
     std::string m_strPath;
     long m_lBaseBlocks = 0;
     CBaseCmd *m_pCmd = nullptr;
+    HMODULE m_hFakeBoxes = nullptr;
 };

@@ -494,4 +494,80 @@ TEST_F(CommandTest, DeviceValueLongerThanTheBufferReportsTheLengthNeeded)
     EXPECT_EQ(0u, dwLen);
 }
 
+// ---------------------------------------------------------------------------
+// PIN verification with the retry box
+
+struct VerifyCase {
+    const char *pszName;
+    bool bGivenPin;
+    std::vector<WORD> answers;  // status words of the VERIFYs, in order
+    std::vector<int> boxAnswers;
+    DWORD dwExpected;
+    BYTE bTriesLeft;            // 0xEE: never written
+    std::vector<int> boxModes;  // modes of the boxes shown, in order
+};
+
+class VerifyRetry : public CommandTest, public ::testing::WithParamInterface<VerifyCase> {};
+
+TEST_P(VerifyRetry, ResultTriesBoxesAndVerifies)
+{
+    const VerifyCase &c = GetParam();
+    for (WORD wSw : c.answers)
+        Queue(CardAnswer{{}, wSw});
+    ScriptBoxes(c.boxAnswers);
+    const BYTE abPin[] = {0x39, 0x38, 0x37, 0x36};
+    BYTE bTries = 0xEE;
+    EXPECT_EQ(c.dwExpected, m_pCmd->VerifyPin(1, c.bGivenPin ? abPin : nullptr,
+                                              c.bGivenPin ? 4 : 0, &bTries));
+    EXPECT_EQ(c.bTriesLeft, bTries);
+    std::vector<int> modes;
+    for (const ShownBox &box : ShownBoxes()) {
+        modes.push_back(box.nMode);
+        EXPECT_EQ("PIN Verify", box.strCaption);
+    }
+    EXPECT_EQ(c.boxModes, modes);
+    const std::vector<Bytes> sent = Sent();
+    ASSERT_EQ(c.answers.size(), sent.size());
+    // Every try after the first is typed on the keypad: a PIN the caller
+    // gave, once wrong, is never sent again.
+    for (std::size_t i = 1; i < sent.size(); ++i)
+        EXPECT_EQ(Bytes({0x00, 0x20, 0x00, 0x01, 0x00}), sent[i]) << "try " << i;
+}
+
+const VerifyCase kVerifyCases[] = {
+    {"Right", true, {0x9000}, {}, 0, 0xEE, {}},
+    {"WrongThenCancel", true, {0x63C2}, {2}, KQ_SCARD_E_INVALID_CHV, 2, {1}},
+    {"WrongRetryWrongCancel", true, {0x63C2, 0x63C1}, {1, 2}, KQ_SCARD_E_INVALID_CHV, 1, {1, 1}},
+    {"WrongRetryRight", false, {0x63C2, 0x9000}, {1}, 0, 2, {1}},
+    {"WrongRetryLocks", true, {0x63C1, 0x63C0}, {1}, KQ_SCARD_W_CHV_BLOCKED, 0, {1, 0}},
+    {"LastTry", false, {0x63C0}, {}, KQ_SCARD_W_CHV_BLOCKED, 0, {0}},
+    {"CounterBelowC0", false, {0x6305}, {}, KQ_SCARD_E_UNEXPECTED, 0xEE, {}},
+    {"Blocked6300", false, {0x6300}, {}, KQ_SCARD_W_CHV_BLOCKED, 0xEE, {0}},
+    {"Locked6983", false, {0x6983}, {}, KQ_SCARD_W_CHV_BLOCKED, 0xEE, {0}},
+    {"CancelledOnKeypad", false, {0x6984}, {}, KQ_SCARD_W_CANCELLED_BY_USER, 0xEE, {}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Answers, VerifyRetry, ::testing::ValuesIn(kVerifyCases), CaseName());
+
+TEST_F(CommandTest, WrongPinBoxSaysTheTriesLeftAndTheLockedBoxNone)
+{
+    Queue({CardAnswer{{}, 0x63C3}, CardAnswer{{}, 0x63C0}});
+    ScriptBoxes({1});
+    EXPECT_EQ(KQ_SCARD_W_CHV_BLOCKED, m_pCmd->VerifyPin(1, nullptr, 0, nullptr));
+    const std::vector<ShownBox> boxes = ShownBoxes();
+    ASSERT_EQ(2u, boxes.size());
+    // "...还有3次机会..." and the locked text, in code page 936.
+    EXPECT_NE(std::string::npos, boxes[0].strText.find("\xBB\xB9\xD3\xD0" "3" "\xB4\xCE"));
+    EXPECT_EQ(std::string::npos, boxes[1].strText.find("%d"));
+    EXPECT_NE(std::string::npos, boxes[1].strText.find("\xCB\xF8\xB6\xA8"));
+}
+
+TEST_F(CommandTest, PinArgumentsAreChecked)
+{
+    const Bytes pin(33, 0x31);
+    EXPECT_EQ(KQ_SCARD_E_INVALID_PARAMETER, m_pCmd->VerifyPin(1, pin.data(), 33, nullptr));
+    EXPECT_EQ(KQ_SCARD_E_INVALID_PARAMETER, m_pCmd->VerifyPin(1, nullptr, 4, nullptr));
+    EXPECT_TRUE(Sent().empty());
+}
+
 }  // namespace
