@@ -46,6 +46,7 @@ SEmuCardOptions CEmuCardOs::BlankOptions()
 
 void CEmuCardOs::PowerOn()
 {
+    DropPending();
     m_security.PowerOn();
     m_state.fs.ResetSelection();
     m_chain = SChain();
@@ -75,6 +76,8 @@ std::vector<uint8_t> CEmuCardOs::MaskForLog(const std::vector<uint8_t> &vbApdu)
 
 std::vector<uint8_t> CEmuCardOs::ProcessApdu(const std::vector<uint8_t> &vbApdu)
 {
+    // The host sent something else: the holder's prompt is gone.
+    DropPending();
     SAnswer answer;
     try {
         SEmuApdu apdu;
@@ -85,16 +88,56 @@ std::vector<uint8_t> CEmuCardOs::ProcessApdu(const std::vector<uint8_t> &vbApdu)
             answer.wSw = EmuSw::SW_WRONG_LENGTH;
         }
     } catch (const std::bad_alloc &) {
+        DropPending();
         answer = SAnswer();
         answer.wSw = EmuSw::SW_INTERNAL;
     }
+    if (answer.fPending) {
+        m_vbKeypadCommand = MaskForLog(vbApdu);
+        return std::vector<uint8_t>();
+    }
+    return Respond(answer, MaskForLog(vbApdu));
+}
+
+bool CEmuCardOs::PollAnswer(std::vector<uint8_t> &vbResponse)
+{
+    if (m_eKeypad == KEYPAD_NONE)
+        return false;
+    SAnswer answer;
+    try {
+        answer = KeypadStep(m_eKeypad);
+    } catch (const std::bad_alloc &) {
+        DropPending();
+        answer = SAnswer();
+        answer.wSw = EmuSw::SW_INTERNAL;
+    }
+    if (answer.fPending)
+        return false;
+    std::vector<uint8_t> vbCommand;
+    vbCommand.swap(m_vbKeypadCommand);
+    vbResponse = Respond(answer, vbCommand);
+    return true;
+}
+
+void CEmuCardOs::DropPending()
+{
+    if (m_eKeypad == KEYPAD_NONE)
+        return;
+    m_eKeypad = KEYPAD_NONE;
+    m_vbKeypadCommand.clear();
+    if (m_pUserInput != nullptr)
+        m_pUserInput->Abandon();
+}
+
+std::vector<uint8_t> CEmuCardOs::Respond(SAnswer &answer, const std::vector<uint8_t> &vbLogCommand)
+{
     if (answer.wSw != EmuSw::SW_OK)
         answer.vbData.clear();  // a failed command answers its status word alone
     std::vector<uint8_t> vbResponse = std::move(answer.vbData);
     vbResponse.push_back(static_cast<uint8_t>(answer.wSw >> 8));
     vbResponse.push_back(static_cast<uint8_t>(answer.wSw));
     if (m_fnLog)
-        m_fnLog(MaskForLog(vbApdu), vbResponse);
+        m_fnLog(vbLogCommand, vbResponse);
     return vbResponse;
 }
 

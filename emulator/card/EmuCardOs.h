@@ -29,6 +29,17 @@
 //   (00 04, 84 F4) need the holder at the keypad: they go to the user-input
 //   hook and are answered 6D00 while none is set. Everything else: 6D00
 //   (unknown INS) or 6E00 (unknown CLA).
+//
+// Keypad commands. A locked PIN answers 6983 without asking the holder.
+// While the holder types, the command stays open (AnswerPending) and every
+// PollAnswer asks the hook again; nothing blocks. The answer: VERIFY 9000
+// (PIN verified) or 63Cx (wrong, x tries left; 63C0 when that locked it);
+// CHANGE 9000 (the old PIN was right and the new one, 1 to 32 bytes, is set
+// with the tries reset; a new PIN out of range gives 6A80 and changes
+// nothing but the tries) or 63Cx for a wrong old PIN; 6984 when the holder
+// cancelled. Another command, DropPending or PowerOn while one is open drops
+// it (the hook hears Abandon). The log hook sees a keypad command when its
+// answer is given.
 #pragma once
 
 #include "EmuCardApdu.h"
@@ -40,11 +51,14 @@
 #include <string>
 #include <vector>
 
-// How the holder answered a request on the token's keypad.
-enum class EEmuUserAnswer { Entered, Cancelled };
+// How the holder answered a request on the token's keypad (Pending: still
+// typing, ask again at the next poll).
+enum class EEmuUserAnswer { Entered, Cancelled, Pending };
 
 // The holder at the token's keypad and screen, driven by the emulator (its
-// scripted key presses). Calls come from inside ProcessApdu.
+// scripted key presses). Calls come from inside ProcessApdu and PollAnswer:
+// once when a keypad command arrives and, while the answer is Pending, again
+// at every poll until it is Entered or Cancelled, or Abandon ends it.
 class IEmuCardUserInput {
 public:
     virtual ~IEmuCardUserInput() = default;
@@ -52,6 +66,8 @@ public:
     virtual EEmuUserAnswer EnterPin(std::string &strPin) = 0;
     // The holder types the old PIN and the new one.
     virtual EEmuUserAnswer EnterPinChange(std::string &strOldPin, std::string &strNewPin) = 0;
+    // The open request is over without an answer (dropped by the host).
+    virtual void Abandon() {}
 };
 
 struct SEmuCardOptions {
@@ -87,6 +103,15 @@ public:
     // Replaces the token's state with the file's; on failure nothing changes.
     bool Load(const std::string &strPath, std::string &strError);
 
+    // True while a keypad command waits for the holder; ProcessApdu then
+    // answered nothing (an empty vector).
+    bool AnswerPending() const { return m_eKeypad != KEYPAD_NONE; }
+    // One host poll while AnswerPending: true with the answer once the
+    // holder is done. False, and nothing changes, when no command is open.
+    bool PollAnswer(std::vector<uint8_t> &vbResponse);
+    // Drops the open keypad command, if any.
+    void DropPending();
+
     // The log hook (empty function: no log).
     void SetApduLog(ApduLogFn fnLog) { m_fnLog = std::move(fnLog); }
     // The keypad hook (not owned; null: keypad commands answer 6D00).
@@ -99,7 +124,13 @@ private:
     struct SAnswer {
         std::vector<uint8_t> vbData;
         uint16_t wSw = EmuSw::SW_OK;
+        bool fPending = false;  // keypad command still open
     };
+    enum EKeypad { KEYPAD_NONE, KEYPAD_VERIFY, KEYPAD_CHANGE };
+    // Asks the holder (again); the answer, or fPending.
+    SAnswer KeypadStep(EKeypad eKind);
+    // Response bytes from an answer, reported to the log hook.
+    std::vector<uint8_t> Respond(SAnswer &answer, const std::vector<uint8_t> &vbLogCommand);
     // The selected EF when it is of the kind; null with the status word
     // (no current EF, or incompatible file) otherwise.
     SEmuFile *CurrentEfOfKind(EEmuFileKind eKind, uint16_t &wSw);
@@ -146,4 +177,6 @@ private:
     SChain m_chain;
     ApduLogFn m_fnLog;
     IEmuCardUserInput *m_pUserInput = nullptr;
+    EKeypad m_eKeypad = KEYPAD_NONE;
+    std::vector<uint8_t> m_vbKeypadCommand;  // the open command as logged
 };

@@ -6,6 +6,8 @@
 
 #include <openssl/sha.h>
 
+#include <algorithm>
+
 namespace {
 
 const size_t MAX_PIN_LEN = 32;
@@ -105,13 +107,7 @@ CEmuCardOs::SAnswer CEmuCardOs::Verify(const SEmuApdu &apdu)
         answer.wSw = EmuSw::SW_PIN_BLOCKED;
         return answer;
     }
-    std::string strPin;
-    if (m_pUserInput->EnterPin(strPin) != EEmuUserAnswer::Entered) {
-        answer.wSw = EmuSw::SW_CANCELLED;
-        return answer;
-    }
-    answer.wSw = m_security.VerifyPin(pin, std::vector<uint8_t>(strPin.begin(), strPin.end()));
-    return answer;
+    return KeypadStep(KEYPAD_VERIFY);
 }
 
 CEmuCardOs::SAnswer CEmuCardOs::ChangePin(const SEmuApdu &apdu)
@@ -134,20 +130,42 @@ CEmuCardOs::SAnswer CEmuCardOs::ChangePin(const SEmuApdu &apdu)
         answer.wSw = EmuSw::SW_PIN_BLOCKED;
         return answer;
     }
-    std::string strOld;
-    std::string strNew;
-    if (m_pUserInput->EnterPinChange(strOld, strNew) != EEmuUserAnswer::Entered) {
+    return KeypadStep(KEYPAD_CHANGE);
+}
+
+CEmuCardOs::SAnswer CEmuCardOs::KeypadStep(EKeypad eKind)
+{
+    SAnswer answer;
+    std::string strFirst;
+    std::string strSecond;
+    const EEmuUserAnswer eAnswer = eKind == KEYPAD_VERIFY
+                                       ? m_pUserInput->EnterPin(strFirst)
+                                       : m_pUserInput->EnterPinChange(strFirst, strSecond);
+    if (eAnswer == EEmuUserAnswer::Pending) {
+        m_eKeypad = eKind;
+        answer.fPending = true;
+        return answer;
+    }
+    m_eKeypad = KEYPAD_NONE;
+    if (eAnswer != EEmuUserAnswer::Entered) {
         answer.wSw = EmuSw::SW_CANCELLED;
         return answer;
     }
-    answer.wSw = m_security.VerifyPin(pin, std::vector<uint8_t>(strOld.begin(), strOld.end()));
-    if (answer.wSw != EmuSw::SW_OK)
+    SEmuPin &pin = m_state.pin;
+    std::vector<uint8_t> vbGiven(strFirst.begin(), strFirst.end());
+    answer.wSw = m_security.VerifyPin(pin, vbGiven);
+    std::fill(vbGiven.begin(), vbGiven.end(), 0);
+    std::fill(strFirst.begin(), strFirst.end(), '\0');
+    if (eKind == KEYPAD_VERIFY || answer.wSw != EmuSw::SW_OK) {
+        std::fill(strSecond.begin(), strSecond.end(), '\0');
         return answer;
-    if (strNew.empty() || strNew.size() > MAX_PIN_LEN) {
+    }
+    if (strSecond.empty() || strSecond.size() > MAX_PIN_LEN) {
         answer.wSw = EmuSw::SW_WRONG_DATA;
         return answer;
     }
-    pin.vbPin.assign(strNew.begin(), strNew.end());
+    pin.vbPin.assign(strSecond.begin(), strSecond.end());
+    std::fill(strSecond.begin(), strSecond.end(), '\0');
     pin.bTriesLeft = pin.bMaxTries;
     return answer;
 }

@@ -164,6 +164,8 @@ std::string EmuBus::Control(const std::string &strRequest)
         return ControlFault(words);
     if (strCommand == "log")
         return ControlLog(words);
+    if (strCommand == "user")
+        return ControlUser(words);
     if (strCommand == "quit" && words.size() == 1) {
         m_log.Add("bus QUIT");
         m_bQuit = true;
@@ -266,8 +268,11 @@ std::string EmuBus::ControlPlug(const std::vector<std::string> &words,
                                                ToUpperAscii(Hex4(slot.settings.wVendorId)) +
                                                " PID_" +
                                                ToUpperAscii(Hex4(slot.settings.wProductId)));
-    if (bToken && !slot.pCard)
+    if (bToken && !slot.pCard) {
         slot.pCard = m_cardFactory(strId, bBlank);
+        slot.pUser = std::make_shared<EmuKeypadUser>(strId, &m_log);
+        slot.pCard->AttachKeypadUser(slot.pUser);
+    }
     slot.strPath = MakePath(slot.settings.wVendorId, slot.settings.wProductId, slot.nIndex);
     slot.pDevice = std::make_shared<EmuHidDevice>(
         strId, slot.settings, bToken ? slot.pCard : std::shared_ptr<IEmuCard>(), &m_log);
@@ -356,6 +361,28 @@ std::string EmuBus::ControlLog(const std::vector<std::string> &words)
         return "OK";
     }
     return Err("usage: log | log clear");
+}
+
+std::string EmuBus::ControlUser(const std::vector<std::string> &words)
+{
+    if (words.size() < 2)
+        return Err("usage: user <id> [pin <PIN> | change <old> <new> | cancel | never | clear]");
+    std::lock_guard<std::mutex> lock(m_mutex);
+    SlotMap::iterator it = m_slots.find(words[1]);
+    if (it == m_slots.end())
+        return Err("no device " + words[1]);
+    Slot &slot = *it->second;
+    // The holder belongs to the token, plugged or not: a script may be set
+    // up before the token is plugged back in.
+    std::lock_guard<std::mutex> slotLock(slot.mutex);
+    if (!slot.pUser)
+        return Err(words[1] + " is not a token");
+    if (words.size() == 2)
+        return "OK\n" + slot.pUser->Report();
+    std::string strError;
+    if (!slot.pUser->Command(std::vector<std::string>(words.begin() + 2, words.end()), strError))
+        return Err(strError);
+    return "OK";
 }
 
 bool EmuBus::FindPlugged(const std::string &strPath, std::shared_ptr<Slot> &pSlot,

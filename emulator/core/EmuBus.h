@@ -38,6 +38,7 @@
 
 #include "EmuCard.h"
 #include "EmuHidDevice.h"
+#include "EmuKeypadUser.h"
 #include "EmuLog.h"
 #include "EmuText.h"
 
@@ -80,6 +81,8 @@ private:
         EmuDeviceSettings settings;
         bool bProductOverride = false;
         std::u16string strProductOverride;
+        // The token's scripted holder, made with its card ("user" commands).
+        std::shared_ptr<EmuKeypadUser> pUser;
         std::shared_ptr<IEmuCard> pCard;
         // The current plugging (null before the first); unplugged stays here
         // until the next plug replaces it.
@@ -100,6 +103,7 @@ private:
     std::string ControlUnplug(const std::vector<std::string> &words);
     std::string ControlFault(const std::vector<std::string> &words);
     std::string ControlLog(const std::vector<std::string> &words);
+    std::string ControlUser(const std::vector<std::string> &words);
 
     std::string MakePath(std::uint16_t wVid, std::uint16_t wPid, unsigned nIndex) const;
     std::u16string TokenProduct(const std::string &strId) const;

@@ -8,13 +8,22 @@
 // plugging of it, so its state survives unplug and re-plug.
 //
 // Calls into one card are serialised by the bus (one at a time per token), so
-// a card needs no lock of its own for its state. Windows-free.
+// a card needs no lock of its own for its state.
+//
+// A command that needs the holder at the keypad (PIN entry) may not be done
+// when ProcessApdu returns: the card then says AnswerPending(), and the
+// device answers the host's polls with busy reports, asking PollAnswer at
+// each poll until the answer is ready. Nothing blocks while the holder
+// types, so a holder who never finishes holds up no lock. Windows-free.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace emu {
+
+class EmuKeypadUser;
 
 class IEmuCard {
 public:
@@ -29,6 +38,23 @@ public:
     {
         return apdu;
     }
+
+    // True after ProcessApdu (or PollAnswer) left the command unfinished;
+    // ProcessApdu's answer is then empty and means nothing.
+    virtual bool AnswerPending() const { return false; }
+    // One host poll while the answer is pending: true with the answer
+    // (data, SW1 SW2) once it is ready, false while it is not.
+    virtual bool PollAnswer(std::vector<std::uint8_t> &response)
+    {
+        (void)response;
+        return false;
+    }
+    // The host gave up on the pending command (a new request, or the token
+    // was pulled): the card drops it without answering.
+    virtual void DropPending() {}
+    // The scripted holder of this token (the bus makes one with the card); a
+    // card without a keypad ignores it.
+    virtual void AttachKeypadUser(std::shared_ptr<EmuKeypadUser> pUser) { (void)pUser; }
 };
 
 }  // namespace emu

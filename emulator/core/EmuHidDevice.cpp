@@ -49,6 +49,11 @@ void EmuHidDevice::Log(const std::string &strEvent) const
 
 void EmuHidDevice::Reset()
 {
+    if (m_state == STATE_WAITING) {
+        // The host gave up (or the token went): the card forgets the command.
+        Log("DROP pending answer, the card's command is dropped");
+        m_pCard->DropPending();
+    }
     m_state = STATE_IDLE;
     m_request.clear();
     m_dwExpectedRemaining = 0;
@@ -152,10 +157,21 @@ std::vector<std::uint8_t> EmuHidDevice::StatusOnly(std::uint8_t bSw1, std::uint8
     return {bSw1, bSw2};
 }
 
-std::vector<std::uint8_t> EmuHidDevice::CallCard(const std::vector<std::uint8_t> &apdu)
+std::vector<std::uint8_t> EmuHidDevice::CallCard(const std::vector<std::uint8_t> &apdu,
+                                                 bool &bPending)
 {
     Log("APDU " + HexString(m_pCard->LogForm(apdu)));
     std::vector<std::uint8_t> response = m_pCard->ProcessApdu(apdu);
+    bPending = m_pCard->AnswerPending();
+    if (bPending) {
+        Log("WAIT answer pending on the card");
+        return std::vector<std::uint8_t>();
+    }
+    return CheckedResponse(std::move(response));
+}
+
+std::vector<std::uint8_t> EmuHidDevice::CheckedResponse(std::vector<std::uint8_t> response)
+{
     // D = data + 3 must fit its 16 bits.
     if (response.size() < 2 || response.size() - 2 > 0xFFFFu - 3u) {
         Log("BAD card answer of " + std::to_string(response.size()) + " bytes, answering 6F00");
@@ -179,9 +195,20 @@ void EmuHidDevice::CompleteRequest()
         response = StatusOnly(0x67, 0x00);
         Log("RESP " + HexString(response));
     } else {
-        response = CallCard(std::vector<std::uint8_t>(body.begin() + 3, body.end()));
+        bool bPending = false;
+        response = CallCard(std::vector<std::uint8_t>(body.begin() + 3, body.end()), bPending);
+        if (bPending) {
+            // Busy reports until the card has its answer (GetFeature polls it).
+            m_state = STATE_WAITING;
+            return;
+        }
     }
+    BuildAnswer(response);
+}
 
+void EmuHidDevice::BuildAnswer(const std::vector<std::uint8_t> &response)
+{
+    m_answer.clear();
     // Answer body: tag, D, data, SW1 SW2, trailing byte.
     const std::size_t nData = response.size() - 2;
     const std::uint32_t dwD = static_cast<std::uint32_t>(nData + 3);
@@ -238,6 +265,22 @@ std::uint32_t EmuHidDevice::GetFeature(const std::uint8_t *pbReport, std::size_t
         return Refuse("getfeature report id " + std::to_string(pbReport[0]));
 
     report.assign(dwR, 0);
+    if (m_state == STATE_WAITING) {
+        std::vector<std::uint8_t> response;
+        if (!m_pCard->PollAnswer(response)) {
+            report[0] = 1;
+            report[2] = kBusy;
+            return 0;
+        }
+        if (m_pCard->AnswerPending()) {
+            // A card must not say both; treat it as still pending.
+            report[0] = 1;
+            report[2] = kBusy;
+            return 0;
+        }
+        m_state = STATE_IDLE;
+        BuildAnswer(CheckedResponse(std::move(response)));
+    }
     if (m_state != STATE_ANSWERING) {
         // Nothing to hand out: an empty last report.
         Log("GETFEATURE with no answer pending");

@@ -38,6 +38,12 @@
 //   returns an all-zero report: an empty last report.
 // - While the answer is pending the device returns busy reports: the
 //   device's busy count (default 1) before each answer, or a fault's count.
+// - A card that has no answer yet (the holder is still at the keypad,
+//   IEmuCard::AnswerPending) is asked again at every GetFeature; each poll
+//   gets a busy report until the answer is ready, and then the answer is
+//   sent as any other (its busy count and one-shot faults included). A new
+//   request, a malformed report or Unplug while the card has no answer makes
+//   the card drop the command (logged "DROP pending answer").
 // - A device that is not a token (no card) fails SetFeature and GetFeature
 //   with ERROR_INVALID_FUNCTION, as a HID device without feature report 3.
 // - Unplugged, every operation fails with ERROR_DEVICE_NOT_CONNECTED; an
@@ -126,6 +132,7 @@ private:
     enum State {
         STATE_IDLE,       // no request, no answer
         STATE_RECEIVING,  // request reports arriving
+        STATE_WAITING,    // the card has no answer yet: busy reports, poll the card
         STATE_ANSWERING,  // answer built; busy reports, then the answer reports
     };
 
@@ -150,7 +157,12 @@ private:
     void CompleteRequest();
     // Status word only answer (67 00, 6F 00).
     static std::vector<std::uint8_t> StatusOnly(std::uint8_t bSw1, std::uint8_t bSw2);
-    std::vector<std::uint8_t> CallCard(const std::vector<std::uint8_t> &apdu);
+    // Hands the APDU to the card; bPending when its answer is not ready.
+    std::vector<std::uint8_t> CallCard(const std::vector<std::uint8_t> &apdu, bool &bPending);
+    // The card's answer, logged, or 6F 00 when it cannot be framed.
+    std::vector<std::uint8_t> CheckedResponse(std::vector<std::uint8_t> response);
+    // Frames the answer, applies the one-shot faults, arms the busy reports.
+    void BuildAnswer(const std::vector<std::uint8_t> &response);
 
     std::string m_strId;
     EmuDeviceSettings m_settings;

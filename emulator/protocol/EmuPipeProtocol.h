@@ -7,7 +7,7 @@
 // Pipe names, from a base name B (default "KQTokenEmu"; clients read it from
 // the environment variable KQTOKENEMU_PIPE, the emulator from --pipe):
 //   data pipe     \\.\pipe\B           the virtual HID bus
-//   control pipe  \\.\pipe\B.control   plug, unplug, faults, log
+//   control pipe  \\.\pipe\B.control   plug, unplug, faults, keypad user, log
 //
 // Both pipes are message pipes (PIPE_TYPE_MESSAGE, read mode message): every
 // request is one message and gets exactly one answer message.
@@ -47,7 +47,8 @@
 // plugged in again is a new device for old sessions).
 //
 // Control pipe: a request is one line of text, an answer is text whose first
-// line starts with "OK" or "ERR". Commands:
+// line starts with "OK" or "ERR". Commands (plug, unplug, faults, the keypad
+// holder's script, log):
 //   list                           "OK", then one line per device ever
 //                                  plugged, in bus order: id path R state
 //                                  (state "plugged" or "unplugged")
@@ -84,6 +85,56 @@
 //                                  in progress comes at the next poll)
 //                                  fault commands: ERR when <id> is not
 //                                  plugged
+//   user <id> pin <PIN>            the token's scripted holder types PIN at
+//                                  the next keypad PIN request (VERIFY
+//                                  without PIN bytes)
+//   user <id> change <old> <new>   ... types both PINs at the next change
+//                                  request (84 F4 03 0C, 00 04)
+//   user <id> cancel               ... presses cancel (the card answers 6984)
+//   user <id> never                ... never finishes: the host gets busy
+//                                  reports until "user <id> clear" (then
+//                                  6984), a new request or an unplug
+//   user <id> clear                drops the queued entries and ends an
+//                                  open request (6984 at its next poll)
+//   user <id>                      "OK", then one line per queued entry
+//                                  ("queued pin ****", "queued change ****
+//                                  ******", "queued cancel", "queued
+//                                  never"), the open request ("active pin:
+//                                  never"), and the last 32 requests with
+//                                  their outcome ("asked pin: typed pin
+//                                  ****", "asked change: cancelled on the
+//                                  keypad", "asked pin: cancelled, nothing
+//                                  scripted", "asked pin: dropped by the
+//                                  host", ...)
+//                                  Entries are queued in order (at most 64)
+//                                  and one is used per request. PINs are 1
+//                                  to 32 digits. Typing takes 3 polls, so a
+//                                  scripted answer comes after 2 busy
+//                                  reports more than the device's busy
+//                                  count. With nothing queued a request is
+//                                  answered 6984 at once; an entry of the
+//                                  other kind (pin for a change request,
+//                                  change for a PIN request) is used up and
+//                                  the request answered 6984. A locked PIN
+//                                  answers 6983 without using an entry. The
+//                                  holder belongs to the token: the script
+//                                  survives unplug and re-plug (an open
+//                                  request does not). ERR when <id> was
+//                                  never plugged ("no device <id>") or is
+//                                  not a token, for a malformed command and
+//                                  for a full script. Log lines ("<id> USER
+//                                  ..."): "script <entry>", "script clear",
+//                                  "asked pin" / "asked change", "typed pin
+//                                  ****" / "typed change **** ****",
+//                                  "cancelled on the keypad", "cancelled,
+//                                  nothing scripted", "cancelled, script
+//                                  entry ... does not answer a ... request",
+//                                  "cancelled, script cleared", "never
+//                                  finishes", "dropped pin, the host gave
+//                                  up"; the device logs "WAIT answer
+//                                  pending on the card" and "DROP pending
+//                                  answer, ...". PINs are never shown: one
+//                                  '*' a digit.
 //   log                            "OK", then every log line since the last
 //                                  clear: "<id> <EVENT> ..." (EmuLog.h),
 //                                  e.g. "t1 APDU 00A40000023F00", "t1 RESP

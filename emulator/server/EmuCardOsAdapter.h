@@ -6,6 +6,11 @@
 // certificates across emulator runs. A state file that cannot be read is
 // refused: the card then starts as issued and the damaged file is left
 // alone (never overwritten), with the reason in the emulator's log.
+//
+// The keypad: the card's user-input hook is the token's scripted holder
+// (EmuKeypadUser, attached by the bus). A keypad command that the holder
+// has not finished is answered through PollAnswer; its outcome (tries, a
+// new PIN) is saved when it comes, as after any other command.
 #pragma once
 
 #include <fstream>
@@ -15,9 +20,10 @@
 
 #include "EmuCard.h"
 #include "EmuCardOs.h"
+#include "EmuKeypadUser.h"
 #include "EmuLog.h"
 
-class CEmuCardOsAdapter : public emu::IEmuCard {
+class CEmuCardOsAdapter : public emu::IEmuCard, private IEmuCardUserInput {
 public:
     // strStatePath empty: the card lives in memory only. bBlank: a token
     // without state file starts blank instead of issued.
@@ -39,14 +45,34 @@ public:
         }
     }
 
+    CEmuCardOsAdapter(const CEmuCardOsAdapter &) = delete;
+    CEmuCardOsAdapter &operator=(const CEmuCardOsAdapter &) = delete;
+
     std::vector<std::uint8_t> ProcessApdu(const std::vector<std::uint8_t> &apdu) override
     {
         std::vector<std::uint8_t> answer = m_card.ProcessApdu(apdu);
-        if (!m_strStatePath.empty()) {
-            std::string strError;
-            m_card.Save(m_strStatePath, strError);
-        }
+        if (!m_card.AnswerPending())
+            Save();
         return answer;
+    }
+
+    bool AnswerPending() const override { return m_card.AnswerPending(); }
+
+    bool PollAnswer(std::vector<std::uint8_t> &response) override
+    {
+        if (!m_card.PollAnswer(response))
+            return false;
+        Save();
+        return true;
+    }
+
+    void DropPending() override { m_card.DropPending(); }
+
+    void AttachKeypadUser(std::shared_ptr<emu::EmuKeypadUser> pUser) override
+    {
+        m_card.DropPending();
+        m_pUser = std::move(pUser);
+        m_card.SetUserInput(m_pUser ? this : nullptr);
     }
 
     std::vector<std::uint8_t> LogForm(const std::vector<std::uint8_t> &apdu) const override
@@ -55,6 +81,40 @@ public:
     }
 
 private:
+    void Save()
+    {
+        if (!m_strStatePath.empty()) {
+            std::string strError;
+            m_card.Save(m_strStatePath, strError);
+        }
+    }
+
+    static EEmuUserAnswer Answer(emu::EmuUserStep eStep)
+    {
+        switch (eStep) {
+        case emu::EmuUserStep::Entered:
+            return EEmuUserAnswer::Entered;
+        case emu::EmuUserStep::Typing:
+            return EEmuUserAnswer::Pending;
+        case emu::EmuUserStep::Cancelled:
+            break;
+        }
+        return EEmuUserAnswer::Cancelled;
+    }
+
+    // IEmuCardUserInput: the scripted holder.
+    EEmuUserAnswer EnterPin(std::string &strPin) override
+    {
+        return Answer(m_pUser->EnterPin(strPin));
+    }
+    EEmuUserAnswer EnterPinChange(std::string &strOldPin, std::string &strNewPin) override
+    {
+        return Answer(m_pUser->EnterPinChange(strOldPin, strNewPin));
+    }
+    void Abandon() override { m_pUser->Abandon(); }
+
+    // Declared before the card, which calls it until the card is gone.
+    std::shared_ptr<emu::EmuKeypadUser> m_pUser;
     CEmuCardOs m_card;
     std::string m_strStatePath;
 };
