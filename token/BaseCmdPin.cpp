@@ -206,7 +206,9 @@ DWORD CBaseCmd::changepin_baseXin(int *pnTriesLeft)
             return KQ_SCARD_E_UNEXPECTED;
         if (pnTriesLeft != nullptr)
             *pnTriesLeft = bSw2 - kTriesBase;
-        return KQ_SCARD_E_INVALID_CHV;
+        // A wrong old PIN that used the last try has locked the PIN, as in
+        // verification.
+        return bSw2 == kTriesBase ? KQ_SCARD_W_CHV_BLOCKED : KQ_SCARD_E_INVALID_CHV;
     } catch (...) {
         TRACE_CATCH_ALL(TRACE_MODULE_CARD, "[changepin_baseXin]");
         return KQ_SCARD_E_UNEXPECTED;

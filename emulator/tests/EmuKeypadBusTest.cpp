@@ -220,8 +220,9 @@ class KeypadExchange : public KeypadBus, public ::testing::WithParamInterface<SK
 TEST_P(KeypadExchange, BusyWhileTypingThenTheAnswer)
 {
     const SKeypadCase &c = GetParam();
-    if (*c.pszScript != '\0')
+    if (*c.pszScript != '\0') {
         ASSERT_EQ("OK", Control(c.pszScript));
+    }
     SExchange result = Exchange(c.apdu);
     EXPECT_EQ(c.wSw, result.wSw);
     EXPECT_EQ(c.nBusy, result.nBusy);

@@ -75,8 +75,9 @@ TEST_P(KeypadPort, BusyWhileTheHolderTypesThenTheAnswer)
     ASSERT_TRUE(emulator.Started());
     HANDLE hDevice = Open(emulator.DevicePaths().at(0));
     ASSERT_NE(INVALID_HANDLE_VALUE, hDevice);
-    if (*c.pszScript != '\0')
+    if (*c.pszScript != '\0') {
         ASSERT_EQ("OK", emulator.Control(c.pszScript));
+    }
     DWORD dwError = 1;
     SPolled polled = Summarise(RawExchange(hDevice, kR, c.apdu, &dwError));
     EXPECT_EQ(0u, dwError);

@@ -209,6 +209,15 @@ const PlainCase kPlainCases[] = {
      },
      {{{}, 0x63C4}}, {{0x84, 0xF4, 0x03, 0x0C, 0x00}}, {20}, KQ_SCARD_E_INVALID_CHV, {4},
      "[changepin_baseXin] bSw1 == 0x63"},
+    {"ChangePinOnKeypadWrongLastTryLocks",
+     [](CBaseCmd &cmd, Bytes &out) {
+         int nTries = -1;
+         const DWORD dwRet = cmd.changepin_baseXin(&nTries);
+         out.assign(1, static_cast<BYTE>(nTries));
+         return dwRet;
+     },
+     {{{}, 0x63C0}}, {{0x84, 0xF4, 0x03, 0x0C, 0x00}}, {20}, KQ_SCARD_W_CHV_BLOCKED, {0},
+     "[changepin_baseXin] bSw1 == 0x63"},
     {"ChangePinOnKeypadCancelled",
      [](CBaseCmd &cmd, Bytes &) {
          int nTries = 0;

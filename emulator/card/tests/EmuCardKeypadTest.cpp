@@ -132,8 +132,9 @@ TEST_P(CardKeypadTest, AnswersAfterTheHolderTyped)
     EXPECT_EQ(c.bTriesAfter, TriesLeft(card));
     if (c.bTriesAfter > 0) {
         EXPECT_EQ(0x9000, VerifyPin(card, c.pszPinAfter));
-        if (std::string(c.pszPinAfter) != "123456")
+        if (std::string(c.pszPinAfter) != "123456") {
             EXPECT_EQ(0x63C5, VerifyPin(card, "123456"));
+        }
     }
 }
 
