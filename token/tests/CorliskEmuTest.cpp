@@ -275,6 +275,38 @@ TEST_F(CorliskIssuedToken, PinStateAndTries)
     EXPECT_NE(std::string::npos, m_env.m_trace.RawText().find("VerifyPin"));
 }
 
+// The holder types on the token's keypad (the emulator's scripted user).
+TEST_F(CorliskIssuedToken, PinTypedAndChangedOnTheKeypad)
+{
+    ASSERT_EQ("OK", m_env.m_emu.Control("user t1 pin 123456"));
+    EXPECT_EQ(0u, m_pCard->VerifyPin(1, nullptr, 0, nullptr));
+
+    // The holder changes the PIN: from then on the token says so.
+    ASSERT_EQ("OK", m_env.m_emu.Control("user t1 change 123456 24680"));
+    int nTries = -1;
+    EXPECT_EQ(0u, m_pCard->ChangePin(&nTries));
+    int nStatus = -1;
+    EXPECT_EQ(0u, m_pCard->GetPinStatus(&nStatus));
+    EXPECT_EQ(1, nStatus);
+
+    // A wrong old PIN costs a try and changes nothing.
+    ASSERT_EQ("OK", m_env.m_emu.Control("user t1 change 111111 222222"));
+    EXPECT_EQ(KQ_SCARD_E_INVALID_CHV, m_pCard->ChangePin(&nTries));
+    EXPECT_EQ(5, nTries);
+    ASSERT_EQ("OK", m_env.m_emu.Control("user t1 cancel"));
+    EXPECT_EQ(KQ_SCARD_W_CANCELLED_BY_USER, m_pCard->ChangePin(&nTries));
+    // A fresh connection proves which PIN the token holds now.
+    const std::string strPath = m_env.m_emu.DevicePaths().at(0);
+    const BYTE abOld[] = {'1', '2', '3', '4', '5', '6'};
+    ASSERT_EQ(0u, m_pCard->CloseConnection());
+    ASSERT_EQ(0u, m_pCard->OpenConnectionEx(strPath.c_str(), 2));
+    EXPECT_EQ(KQ_SCARD_E_UNEXPECTED, m_pCard->VerifyPin(1, abOld, sizeof(abOld), nullptr));
+    const BYTE abNew[] = {'2', '4', '6', '8', '0'};
+    ASSERT_EQ(0u, m_pCard->CloseConnection());
+    ASSERT_EQ(0u, m_pCard->OpenConnectionEx(strPath.c_str(), 2));
+    EXPECT_EQ(0u, m_pCard->VerifyPin(1, abNew, sizeof(abNew), nullptr));
+}
+
 TEST_F(CorliskIssuedToken, NameRoundTripsWithinItsField)
 {
     DWORD dwRet = 0;
