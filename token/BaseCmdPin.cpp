@@ -14,11 +14,13 @@
 #include <cstring>
 #include <string>
 
+#include "BMPThread.h"
 #include "BaseCmdInternal.h"
 #include "HidManager.h"
 #include "KQCeiAssistant.h"
 #include "MsgShowInterface.h"
 #include "ResultCodes.h"
+#include "SoundThread.h"
 #include "StatusWord.h"
 
 namespace {
@@ -43,11 +45,20 @@ const char kLockedText[] =
 // Set by tests to a stand-in plug-in; empty: Sendrow.dll beside this module.
 std::string g_strMessagePluginOverride;
 
+// The drive and directory of this module, with its trailing separator.
+std::string ModuleFolder();
+
 // "<drive and directory of this module>Sendrow.dll".
 std::string MessagePluginPath()
 {
     if (!g_strMessagePluginOverride.empty())
         return g_strMessagePluginOverride;
+    const std::string strFolder = ModuleFolder();
+    return strFolder.empty() ? strFolder : strFolder + "Sendrow.dll";
+}
+
+std::string ModuleFolder()
+{
     HMODULE hModule = nullptr;
     char szPath[MAX_PATH] = {0};
     if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
@@ -56,8 +67,37 @@ std::string MessagePluginPath()
         GetModuleFileNameA(hModule, szPath, MAX_PATH) == 0)
         return std::string();
     std::string strPath = szPath;
-    return strPath.substr(0, strPath.find_last_of("\\/") + 1) + "Sendrow.dll";
+    return strPath.substr(0, strPath.find_last_of("\\/") + 1);
 }
+
+// The picture and the sound shown and played on the PC while the holder
+// types the PIN on the token: "<folder>\KQVerifyPin.bmp" / ".wav".
+class CKeypadPrompt {
+public:
+    CKeypadPrompt()
+    {
+        std::string strFolder = ModuleFolder();
+        if (!strFolder.empty())
+            strFolder.pop_back();  // no trailing separator
+        m_bmp.ShowBMPWnd((strFolder + "\\KQVerifyPin.bmp").c_str());
+        m_sound.Play((strFolder + "\\KQVerifyPin.wav").c_str());
+    }
+    // Both go as soon as the exchange returns, before the answer is judged.
+    void Stop()
+    {
+        if (m_bStopped)
+            return;
+        m_bStopped = true;
+        m_bmp.HideBMPWnd();
+        m_sound.Stop();
+    }
+    ~CKeypadPrompt() { Stop(); }
+
+private:
+    CBMPThread m_bmp;
+    CSoundThread m_sound;
+    bool m_bStopped = false;
+};
 
 // One box of the message plug-in, loaded for it and unloaded after it. The
 // answer is 2 (as if cancelled) when the plug-in or its object is missing.
@@ -112,7 +152,14 @@ DWORD CBaseCmd::InnerVerifyPin(BYTE bPinRef, const BYTE *pbPin, DWORD dwPinLen,
         }
         std::vector<BYTE> answer;
         BYTE bSw1 = 0, bSw2 = 0;
-        const BOOL bSent = Exchange(apdu, answer, bSw1, bSw2, dwWait, HID_FLAG_SECRET_REQUEST);
+        BOOL bSent = FALSE;
+        if (apdu[2] == 0x00) {
+            CKeypadPrompt prompt;
+            bSent = Exchange(apdu, answer, bSw1, bSw2, dwWait, HID_FLAG_SECRET_REQUEST);
+            prompt.Stop();
+        } else {
+            bSent = Exchange(apdu, answer, bSw1, bSw2, dwWait, HID_FLAG_SECRET_REQUEST);
+        }
         WipeBytes(apdu);
         if (!bSent) {
             CMD_FAIL("CBaseCmd::innerVerifyPin dwRet != SCARD_S_SUCCESS");

@@ -579,4 +579,26 @@ TEST_F(CommandTest, PinArgumentsAreChecked)
     EXPECT_TRUE(Sent().empty());
 }
 
+// The picture prompt is started for a PIN typed on the keypad only, and
+// taken down before the answer is judged.
+TEST_F(CommandTest, KeypadVerificationAloneStartsAndStopsThePrompt)
+{
+    auto calls = [this](const char *pszMethod) {
+        int n = 0;
+        for (const TraceRecord &record : m_capture.Records())
+            if (record.fields.size() > 3 && record.fields[0] == "ENTER" &&
+                record.fields[2] == "CBMPThread" && record.fields[3] == pszMethod)
+                ++n;
+        return n;
+    };
+    const BYTE abPin[] = {0x31, 0x32, 0x33, 0x34};
+    Queue(CardAnswer{{}, 0x9000});
+    EXPECT_EQ(0u, m_pCmd->VerifyPin(1, abPin, 4, nullptr));
+    EXPECT_EQ(0, calls("ShowBMPWnd"));
+    Queue(CardAnswer{{}, 0x9000});
+    EXPECT_EQ(0u, m_pCmd->VerifyPin(1, nullptr, 0, nullptr));
+    EXPECT_EQ(1, calls("ShowBMPWnd"));
+    EXPECT_GE(calls("HideBMPWnd"), 1);
+}
+
 }  // namespace
