@@ -303,7 +303,7 @@ std::string EmuBus::ControlFault(const std::vector<std::string> &words)
 {
     static const char kUsage[] =
         "usage: fault <id> setfeature <n> | getfeature <n> | busy <n|forever> | dfield <value> "
-        "| length <n> | byte1 <value> | clear";
+        "| length <n> | byte1 <value> | refuse <INS> <n> <SW> | clear";
     if (words.size() < 3)
         return Err(kUsage);
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -319,9 +319,17 @@ std::string EmuBus::ControlFault(const std::vector<std::string> &words)
     const std::string strArg = words.size() == 4 ? words[3] : std::string();
     std::uint32_t dwValue = 0;
     bool bDone = false;
+    std::uint32_t dwIns = 0, dwNth = 0, dwSw = 0;
     if (strKind == "clear" && words.size() == 3) {
         device.ClearFaults();
         bDone = true;
+    } else if (strKind == "refuse" && words.size() == 6 && ParseHex(words[3], 0xFF, dwIns) &&
+               ParseDecimal(words[4], kMaxFaultCount, dwNth) && dwNth > 0 &&
+               ParseHex(words[5], 0xFFFF, dwSw)) {
+        device.RefuseCommand(static_cast<std::uint8_t>(dwIns), dwNth,
+                             static_cast<std::uint16_t>(dwSw));
+        m_log.Add(words[1] + " FAULT set refuse " + words[3] + " " + words[4] + " " + words[5]);
+        return "OK";
     } else if (words.size() != 4) {
         return Err(kUsage);
     } else if (strKind == "setfeature" && ParseDecimal(strArg, kMaxFaultCount, dwValue)) {

@@ -161,6 +161,14 @@ std::vector<std::uint8_t> EmuHidDevice::CallCard(const std::vector<std::uint8_t>
                                                  bool &bPending)
 {
     Log("APDU " + HexString(m_pCard->LogForm(apdu)));
+    if (m_refusal.dwLeft != 0 && apdu.size() >= 2 && apdu[1] == m_refusal.bIns &&
+        --m_refusal.dwLeft == 0) {
+        // The card never sees this command: a write that breaks off half-way.
+        Log("FAULT applied refuse " + HexString(&m_refusal.bIns, 1));
+        bPending = false;
+        return CheckedResponse(StatusOnly(static_cast<std::uint8_t>(m_refusal.wSw >> 8),
+                                          static_cast<std::uint8_t>(m_refusal.wSw)));
+    }
     std::vector<std::uint8_t> response = m_pCard->ProcessApdu(apdu);
     bPending = m_pCard->AnswerPending();
     if (bPending) {
@@ -342,8 +350,16 @@ void EmuHidDevice::ForceByte1(std::uint8_t bValue)
     m_faults.bByte1Value = bValue;
 }
 
+void EmuHidDevice::RefuseCommand(std::uint8_t bIns, std::uint32_t dwNth, std::uint16_t wSw)
+{
+    m_refusal.bIns = bIns;
+    m_refusal.dwLeft = dwNth;
+    m_refusal.wSw = wSw;
+}
+
 void EmuHidDevice::ClearFaults()
 {
+    m_refusal = Refusal();
     m_dwFailSetFeatures = 0;
     m_dwFailGetFeatures = 0;
     m_faults = AnswerFaults();

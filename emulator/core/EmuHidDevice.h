@@ -126,6 +126,9 @@ public:
     void ForceLengthField(std::uint16_t wD);    // next answer's D field
     void ForceAnswerLength(std::uint32_t n);    // next answer body cut or zero-padded to n
     void ForceByte1(std::uint8_t bValue);       // byte 1 of every report of the next answer
+    // The dwNth next command with this INS is answered wSw without reaching
+    // the card.
+    void RefuseCommand(std::uint8_t bIns, std::uint32_t dwNth, std::uint16_t wSw);
     void ClearFaults();
 
 private:
@@ -185,6 +188,12 @@ private:
     std::uint32_t m_dwFailSetFeatures;
     std::uint32_t m_dwFailGetFeatures;
     AnswerFaults m_faults;
+    struct Refusal {
+        std::uint8_t bIns = 0;
+        std::uint32_t dwLeft = 0;  // 0: none armed
+        std::uint16_t wSw = 0;
+    };
+    Refusal m_refusal;
 };
 
 }  // namespace emu

@@ -81,6 +81,10 @@
 //                                  (cut, or padded with zeros)
 //   fault <id> byte1 <value>       every report of the next answer carries
 //                                  value in byte 1 (its data count)
+//   fault <id> refuse <INS> <n> <SW>
+//                                  the n-th next command with this INS
+//                                  (hex) is answered SW (hex) and never
+//                                  reaches the card
 //   fault <id> clear               no more faults (a busy-forever answer
 //                                  in progress comes at the next poll)
 //                                  fault commands: ERR when <id> is not

@@ -501,6 +501,18 @@ TEST_F(CorliskIssuedToken, GeneratedKeyPairSignsForLibcryptoAndKeepsItsCertifica
     ASSERT_EQ(2045u, dwSize);
     read.resize(dwSize);
     EXPECT_EQ(cert, read);
+    // A write that breaks off in its third piece leaves no certificate
+    // marked present (and the reader finds none).
+    EXPECT_EQ(0u, m_env.m_emu.Control("fault t1 refuse xx 3 6581").find("ERR"));
+    ASSERT_EQ("OK", m_env.m_emu.Control("fault t1 refuse D6 3 6581"));
+    EXPECT_NE(0u, m_pCard->WriteCertificate("Signer", 0, cert.data(), 2045));
+    EXPECT_NE(std::string::npos, m_env.m_emu.Control("log").find("FAULT applied refuse D6"));
+    ASSERT_EQ(0u, m_pCard->GetKeysetIdObjectStatus("Signer", 0, &wStatus, &wBits));
+    EXPECT_EQ(0x6800, wStatus);
+    EXPECT_EQ(KQ_SCARD_E_CERTIFICATE_UNAVAILABLE,
+              m_pCard->ReadCertificate("Signer", 0, nullptr, &dwSize));
+    ASSERT_EQ(0u, m_pCard->WriteCertificate("Signer", 0, cert.data(), 2045));
+
     // More than the certificate file holds: refused, the stored one stays.
     const std::vector<BYTE> big(3000, 0x30);
     EXPECT_EQ(KQ_SCARD_E_INVALID_PARAMETER, m_pCard->WriteCertificate("Signer", 0, big.data(), 3000));

@@ -61,7 +61,14 @@ HWND FocusOfThread(DWORD dwThread)
 
 void PressKey(HWND hDialog, UINT uKey)
 {
-    HWND hTarget = FocusOfThread(GetWindowThreadProcessId(hDialog, nullptr));
+    // Focus reaches the dialog's first control a little after the window
+    // shows; a key pressed before would go nowhere.
+    const DWORD dwThread = GetWindowThreadProcessId(hDialog, nullptr);
+    HWND hTarget = FocusOfThread(dwThread);
+    for (int i = 0; hTarget == nullptr && i < 200; ++i) {
+        Sleep(10);
+        hTarget = FocusOfThread(dwThread);
+    }
     if (hTarget == nullptr)
         hTarget = hDialog;
     PostMessageW(hTarget, WM_KEYDOWN, uKey, 1);
