@@ -361,8 +361,14 @@ TEST_F(PromptTest, WindowIsTopmostLayeredCentredAndShowsTheBitmap)
     Configure("[NOTICE]\r\nShowBitmap=1\r\n");
     CBMPThread prompt;
     ASSERT_EQ(1, prompt.ShowBMPWnd(m_strBitmap.c_str()));
+    // The worker creates the window, then styles, places and shows it: wait
+    // for the finished window.
     HWND hWnd = nullptr;
-    ASSERT_TRUE(WaitUntil([&] { return (hWnd = FindPromptWindow()) != nullptr; }));
+    ASSERT_TRUE(WaitUntil([&] {
+        hWnd = FindPromptWindow();
+        return hWnd != nullptr && IsWindowVisible(hWnd) &&
+               (GetWindowLongA(hWnd, GWL_EXSTYLE) & WS_EX_TOPMOST);
+    }));
 
     EXPECT_NE(GetCurrentThreadId(), GetWindowThreadProcessId(hWnd, nullptr));
     EXPECT_TRUE(IsWindowVisible(hWnd));
