@@ -2,7 +2,7 @@
 //
 // CKQCard: key sets, keys and certificates (slots 25, 28 to 30, 32 to 36 and
 // 41 to 43). The token keeps them under DF 5000: EF 5031 indexes two key-set
-// directories (key specification 0, and every other value), each a record
+// directories (dwKeySpec 0, and every other value), each a record
 // file of 12-byte records naming a container's name, public-key,
 // private-key and certificate files.
 #include "KQCard.h"
@@ -511,7 +511,7 @@ DWORD CKQCard::GenerateKeys(const char *pszContainer, KEYGEN_PARAM keyParam, DWO
                                   "CKQCard::GenerateKeys ExternalAuthentication Failed")) != 0)
             return dwRet;
         // Bytes 2-3 keep the caller's algorithm value: the provider compares
-        // it with the key specification it asks for.
+        // it with the dwKeySpec it asks for.
         BYTE abUsage[2];
         PutWord(abUsage, static_cast<WORD>(keyParam.dwAlgorithm));
         return MarkRecord(dwKeySpec, bIndex, kKeysPresent, 0, abUsage, kTexts,
