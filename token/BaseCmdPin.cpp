@@ -108,9 +108,7 @@ int ShowPinMessage(const char *pszText, int nMode)
     if (strPath.empty())
         return nAnswer;
     CKQCeiAssistant plugin(strPath.c_str());
-    if (plugin.GetObjectEntry() == nullptr)
-        return nAnswer;
-    void *pObject = plugin.GetObjectEntry()(0);
+    void *pObject = plugin.CreateObject();
     if (pObject == nullptr)
         return nAnswer;
     nAnswer = static_cast<CMsgShowInterface *>(pObject)->ShowMessage(kCaption, pszText, kConfirm,

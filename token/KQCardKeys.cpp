@@ -36,8 +36,8 @@ const BYTE kKeysPresent = kPrivatePresent | kPublicPresent;
 const DWORD kPubKeyBlobLength = 262;
 const DWORD kMaxModulus = 256;
 const DWORD kCertificateBuffer = 2048;
-const DWORD kCertificatePiece = 128;
-const DWORD kNamePiece = 128;
+// Names and certificates are read and written in pieces of at most this.
+const DWORD kPiece = 128;
 // The name file is read as 255 bytes: a name and its terminator must fit.
 const size_t kMaxContainerName = 254;
 const DWORD kErrorMoreData = 234;  // ERROR_MORE_DATA
@@ -141,7 +141,7 @@ DWORD CKQCard::ReadContainerName(const BYTE *pbRecord, char szName[256],
 DWORD CKQCard::WriteInPieces(WORD wOffset, const BYTE *pbData, DWORD dwLen, bool bSecure)
 {
     for (DWORD dwDone = 0; dwDone < dwLen;) {
-        const DWORD dwPiece = dwLen - dwDone < kNamePiece ? dwLen - dwDone : kNamePiece;
+        const DWORD dwPiece = dwLen - dwDone < kPiece ? dwLen - dwDone : kPiece;
         const WORD wAt = static_cast<WORD>(wOffset + dwDone);
         const DWORD dwRet = bSecure ? m_psCard->UpdateBinaryInCipherMac(wAt, pbData + dwDone, dwPiece)
                                     : m_psCard->UpdateBinary(wAt, pbData + dwDone, dwPiece);
@@ -715,8 +715,7 @@ DWORD CKQCard::ReadCertificate(const char *pszContainer, DWORD dwKeySpec, BYTE *
         *lpdwCertSize = dwSize;
         std::vector<BYTE> work(kCertificateBuffer, 0);
         for (DWORD dwDone = 0; dwDone < dwSize;) {
-            const DWORD dwPiece = dwSize - dwDone < kCertificatePiece ? dwSize - dwDone
-                                                                       : kCertificatePiece;
+            const DWORD dwPiece = dwSize - dwDone < kPiece ? dwSize - dwDone : kPiece;
             if ((dwRet = m_psCard->ReadBinaryInCipherMac(static_cast<WORD>(dwDone),
                                                          work.data() + dwDone, dwPiece)) != 0) {
                 Fail("CKQCard::ReadCertificate ReadBinaryInCipherMac Failed");

@@ -255,6 +255,18 @@ CEmuCardOs::SAnswer CEmuCardOs::ReadBinary(const SEmuApdu &apdu)
     return answer;
 }
 
+uint16_t CEmuCardOs::WriteIntoFile(SEmuFile &file, size_t iOffset,
+                                   const std::vector<uint8_t> &vbData)
+{
+    const size_t cbSize = file.vbContent.size();
+    if (iOffset >= cbSize)
+        return EmuSw::SW_OFFSET_OUTSIDE;
+    if (vbData.size() > cbSize - iOffset)
+        return EmuSw::SW_NO_SPACE;
+    std::copy(vbData.begin(), vbData.end(), file.vbContent.begin() + static_cast<long>(iOffset));
+    return EmuSw::SW_OK;
+}
+
 CEmuCardOs::SAnswer CEmuCardOs::UpdateBinary(const SEmuApdu &apdu)
 {
     SAnswer answer;
@@ -273,18 +285,7 @@ CEmuCardOs::SAnswer CEmuCardOs::UpdateBinary(const SEmuApdu &apdu)
         answer.wSw = EmuSw::SW_SECURITY;
         return answer;
     }
-    const size_t iOffset = apdu.P1P2();
-    const size_t cbSize = pFile->vbContent.size();
-    if (iOffset >= cbSize) {
-        answer.wSw = EmuSw::SW_OFFSET_OUTSIDE;
-        return answer;
-    }
-    if (apdu.vbData.size() > cbSize - iOffset) {
-        answer.wSw = EmuSw::SW_NO_SPACE;
-        return answer;
-    }
-    std::copy(apdu.vbData.begin(), apdu.vbData.end(),
-              pFile->vbContent.begin() + static_cast<long>(iOffset));
+    answer.wSw = WriteIntoFile(*pFile, apdu.P1P2(), apdu.vbData);
     return answer;
 }
 
@@ -405,16 +406,10 @@ CEmuCardOs::SAnswer CEmuCardOs::SmUpdateBinary(const SEmuApdu &apdu)
         answer.wSw = EmuSw::SW_SECURITY;
         return answer;
     }
-    const size_t iOffset = apdu.P1P2();
-    const size_t cbSize = pFile->vbContent.size();
-    if (iOffset >= cbSize) {
-        answer.wSw = EmuSw::SW_OFFSET_OUTSIDE;
+    if (vbPlain.empty() && apdu.P1P2() < pFile->vbContent.size()) {
+        answer.wSw = EmuSw::SW_WRONG_LENGTH;
         return answer;
     }
-    if (vbPlain.empty() || vbPlain.size() > cbSize - iOffset) {
-        answer.wSw = vbPlain.empty() ? EmuSw::SW_WRONG_LENGTH : EmuSw::SW_NO_SPACE;
-        return answer;
-    }
-    std::copy(vbPlain.begin(), vbPlain.end(), pFile->vbContent.begin() + static_cast<long>(iOffset));
+    answer.wSw = WriteIntoFile(*pFile, apdu.P1P2(), vbPlain);
     return answer;
 }

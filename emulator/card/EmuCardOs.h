@@ -134,6 +134,10 @@ private:
     // The selected EF when it is of the kind; null with the status word
     // (no current EF, or incompatible file) otherwise.
     SEmuFile *CurrentEfOfKind(EEmuFileKind eKind, uint16_t &wSw);
+    // Writes the bytes at the offset of a transparent file: 6B00 for an
+    // offset outside it, 6A84 when they do not fit.
+    static uint16_t WriteIntoFile(SEmuFile &file, size_t iOffset,
+                                  const std::vector<uint8_t> &vbData);
 
     // A chained command in progress (IMPORT KEY or raw RSA).
     struct SChain {
