@@ -82,6 +82,15 @@ public:
                              DWORD dwKeyValueLen) override;
     DWORD SetConfig(BYTE bItem, const BYTE *pbData, DWORD dwLen) override;
 
+    // Renders one text line of 16 bytes into the 256-byte line bitmap: ASCII
+    // from the built-in font, GBK pairs (a lead byte 80 or above, then its
+    // trail byte 40 or above) from GBK.dat. False for other sizes, a pair
+    // without a glyph, or a missing font file.
+    static BOOL PacketLineData(const BYTE *pbText, DWORD dwTextLen, BYTE *pbOut, DWORD dwOutLen);
+    // Tests point the renderer at another GBK font file (null: the installed
+    // one under Program Files).
+    static void OverrideGbkFontPath(const char *pszPath);
+
     // Wraps a command for secure messaging: header, Lc, enciphered block and
     // MAC in a new buffer from the memory library (the caller frees it
     // there). False, with nothing produced, for a challenge length other than
@@ -148,6 +157,13 @@ public:
     static void OverrideMessagePlugin(const char *pszPath);
 
 private:
+    // One screen command; a failed exchange traced with the text.
+    DWORD ScreenCommand(const std::vector<BYTE> &apdu, const char *pszFailure);
+    // The key file (id bytes) of the record with this key id whose name file
+    // holds the container's name, in the directory at offset 9 of EF 5031.
+    DWORD GetRsaKeyFid(WORD wKeyId, const char *pszContainer, BYTE *pbFidHigh, BYTE *pbFidLow);
+    // Both KEY IN END forms: challenge, end command, unwrapped entry data.
+    DWORD KeyInEndExchange(BYTE bMode, BYTE *pbData, DWORD *pdwLen);
     DWORD InnerVerifyPin(BYTE bPinRef, const BYTE *pbPin, DWORD dwPinLen, BYTE *pbTriesLeft);
 
     CPinCache m_pinCache;

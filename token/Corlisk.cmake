@@ -3,7 +3,7 @@
 # goes into bin/emu beside the stand-ins it loads from its own folder.
 
 add_library(kq_card STATIC
-  KQCard.cpp KQCardPin.cpp KQCardKeys.cpp KQCardPending.cpp KQCardCommandFactory.cpp CorliskApp.cpp)
+  KQCard.cpp KQCardPin.cpp KQCardKeys.cpp KQCardScreen.cpp KQCardPending.cpp TimerManager.cpp KQCardCommandFactory.cpp CorliskApp.cpp)
 target_include_directories(kq_card PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(kq_card PUBLIC kq_cached_card kq_command)
 kq_defaults(kq_card)

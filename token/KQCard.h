@@ -110,8 +110,13 @@ public:
                           DWORD dwModulusLen) override;
     DWORD SetLanguageId(WORD fwLanguageId) override;
 
-    // The device lock name of a path: "MUTEX_CARD_<path>" with every '\'
-    // turned into '_', upper-cased. False when it does not fit dwLen.
+    // The 10-byte allowed-key list of a keypad entry: key code k is bit
+    // 0x80 >> (k % 8) of byte k / 8; key code 66 is always allowed.
+    static void BuildAllowedKeyList(const KEYINSTART_PARAM &param, BYTE abList[10]);
+
+    // The device lock name of a path before upper-casing: "MUTEX_CARD_<path>"
+    // with every '\' turned into '_' (the lock is opened by the upper-cased
+    // name). False when it does not fit dwLen.
     static BOOL BuildMutexName(const char *pszDevicePath, char *pszName, DWORD dwLen);
 
 protected:
@@ -128,19 +133,18 @@ private:
     // Drops the lock handle (released and closed) unless it is the lock of
     // pszNewName, which an operation of this thread may be holding.
     void ReplaceMutex(const char *pszNewName);
-    // The frame of the slots whose operation comes with a later issue:
-    // traces and returns 0x8010001F.
-    DWORD NotAvailable(const char *pszMethod);
     // The frame of the reserved slots: lock taken and released, 0.
     DWORD ReservedUnderLock(const char *pszMethod);
 
     // Inside the lock: reopens a dropped connection (its failure traced with
-    // the text, 0x8010000C) and checks that there is a command object.
-    DWORD ReadyForCommand(const char *pszReconnectFailure);
+    // the text, 0x8010000C, unless bGoOnAfterFailedReconnect) and checks
+    // that there is a command object.
+    DWORD ReadyForCommand(const char *pszReconnectFailure, bool bGoOnAfterFailedReconnect = false);
     // The common frame around a slot's body: trace, device lock, reopen,
-    // catch-all.
+    // catch-all. The keypad and key-import slots try the reopen and go on
+    // whatever it gives (bGoOn).
     template <class Body>
-    DWORD InLockedFrame(const char *pszMethod, Body body);
+    DWORD InLockedFrame(const char *pszMethod, Body body, bool bGoOn = false);
     // External authentication of the selected directory with the issuer's key.
     DWORD ExternalAuthenticate();
     // DF 5000, external authentication, EF 5003, each failure with its text.

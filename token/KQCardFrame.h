@@ -22,6 +22,14 @@ inline void Fail(const char *pszText)
                                      pszText);
 }
 
+// A failure line naming two file-id bytes (the format has two %x).
+inline void FailFid(const char *pszFormat, BYTE bHigh, BYTE bLow)
+{
+    char szText[128];
+    std::snprintf(szText, sizeof(szText), pszFormat, bHigh, bLow);
+    Fail(szText);
+}
+
 // Enter and leave lines of one slot, the leave line only on success (as the
 // other slots of the card object do).
 class CSlotScope {
@@ -44,7 +52,7 @@ private:
 }  // namespace kqcard
 
 template <class Body>
-DWORD CKQCard::InLockedFrame(const char *pszMethod, Body body)
+DWORD CKQCard::InLockedFrame(const char *pszMethod, Body body, bool bGoOn)
 {
     using kqcard::CSlotScope;
     try {
@@ -52,7 +60,7 @@ DWORD CKQCard::InLockedFrame(const char *pszMethod, Body body)
         CCardMutex lock(m_hCardMutex);
         char szText[128];
         std::snprintf(szText, sizeof(szText), "CKQCard::%s ReConnect Failed", pszMethod);
-        const DWORD dwRet = ReadyForCommand(szText);
+        const DWORD dwRet = ReadyForCommand(szText, bGoOn);
         if (dwRet != KQ_SCARD_S_SUCCESS)
             return dwRet;
         return scope.Done(body());

@@ -21,6 +21,7 @@
 namespace {
 
 using kqcard::Fail;
+using kqcard::FailFid;
 
 const BYTE kDfHigh = 0x50, kDfLow = 0x00;
 const BYTE kIndexEf = 0x31;  // EF 5031: directory descriptors
@@ -46,13 +47,6 @@ const DWORD kErrorMoreData = 234;  // ERROR_MORE_DATA
 BYTE DescriptorOffset(DWORD dwKeySpec)
 {
     return dwKeySpec == 0 ? 0 : 3;
-}
-
-void FailFid(const char *pszFormat, BYTE bHigh, BYTE bLow)
-{
-    char szText[128];
-    std::snprintf(szText, sizeof(szText), pszFormat, bHigh, bLow);
-    Fail(szText);
 }
 
 void PutWord(BYTE *pb, WORD w)

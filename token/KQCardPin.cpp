@@ -33,9 +33,9 @@ const BYTE kHolderPin = 1;
 
 }  // namespace
 
-DWORD CKQCard::ReadyForCommand(const char *pszReconnectFailure)
+DWORD CKQCard::ReadyForCommand(const char *pszReconnectFailure, bool bGoOnAfterFailedReconnect)
 {
-    if (ReConnectIfDropped() != KQ_SCARD_S_SUCCESS) {
+    if (ReConnectIfDropped() != KQ_SCARD_S_SUCCESS && !bGoOnAfterFailedReconnect) {
         Fail(pszReconnectFailure);
         return KQ_SCARD_E_NO_SMARTCARD;
     }

@@ -681,3 +681,100 @@ TEST_F(TwoProcesses, EachReconnectsAndPreloadsAfterTheOtherUsedTheToken)
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The delayed logo: a thread of its own that waits, takes the token's device
+// lock and sends the logo command.
+
+const char kLogoCommand[] = "t1 APDU 805200000204\n";
+
+bool LogHasLogo(EmulatorProcess &emu) { return emu.Control("log").find(kLogoCommand) != std::string::npos; }
+
+// True once the logo command reached the token, polled for up to dwMs.
+bool LogoWithin(EmulatorProcess &emu, DWORD dwMs)
+{
+    for (DWORD dwWaited = 0;; dwWaited += 50) {
+        if (LogHasLogo(emu))
+            return true;
+        if (dwWaited >= dwMs)
+            return false;
+        Sleep(50);
+    }
+}
+
+std::string DeviceLockName(const std::string &strPath)
+{
+    std::string strName = "MUTEX_CARD_" + strPath;
+    for (char &c : strName)
+        c = c == '\\' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return strName;
+}
+
+// The first token opened, and the emulator's log emptied after the open.
+void OpenWithCleanLog(CorliskOnEmulator &env, std::string &strPath)
+{
+    ASSERT_TRUE(env.m_emu.Started());
+    strPath = env.m_emu.DevicePaths().at(0);
+    ASSERT_EQ(0u, env.m_pCard->OpenConnectionEx(strPath.c_str(), KQCARD_CONN_ON_DEMAND));
+    ASSERT_EQ(0u, env.m_emu.Control("log clear").find("OK"));
+}
+
+struct LogoDelayCase {
+    const char *pszName;
+    int nDelay;
+};
+
+class DelayedLogo : public ::testing::TestWithParam<LogoDelayCase> {};
+
+TEST_P(DelayedLogo, NoPositiveDelayShowsTheLogoAtOnceOnTheThread)
+{
+    CorliskOnEmulator env(1);
+    std::string strPath;
+    ASSERT_NO_FATAL_FAILURE(OpenWithCleanLog(env, strPath));
+    EXPECT_EQ(0u, env.m_pCard->DelayDisplayLogo(GetParam().nDelay));
+    EXPECT_TRUE(LogoWithin(env.m_emu, 10000));
+    env.m_pCard->CloseConnection();
+}
+
+INSTANTIATE_TEST_SUITE_P(Delays, DelayedLogo,
+                         ::testing::Values(LogoDelayCase{"Zero", 0}, LogoDelayCase{"Negative", -5}),
+                         CaseName());
+
+TEST(DelayedLogoLock, WaitsWhileAnotherHolderHasTheDeviceLock)
+{
+    CorliskOnEmulator env(1);
+    std::string strPath;
+    ASSERT_NO_FATAL_FAILURE(OpenWithCleanLog(env, strPath));
+    // This thread holds the token's lock as another card operation would.
+    // (The card object made the mutex already, so it is taken by a wait.)
+    HANDLE hLock = CreateMutexA(nullptr, FALSE, DeviceLockName(strPath).c_str());
+    ASSERT_NE(nullptr, hLock);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(hLock, 5000));
+    EXPECT_EQ(0u, env.m_pCard->DelayDisplayLogo(0));
+    EXPECT_FALSE(LogoWithin(env.m_emu, 1500)) << "the logo cut into a held lock";
+    ReleaseMutex(hLock);
+    EXPECT_TRUE(LogoWithin(env.m_emu, 10000));
+    CloseHandle(hLock);
+    env.m_pCard->CloseConnection();
+}
+
+TEST(DelayedLogoLock, UnloadingTheLibraryDuringTheDelayIsSafe)
+{
+    EmulatorProcess emu(1);
+    ASSERT_TRUE(emu.Started());
+    const std::string strPath = emu.DevicePaths().at(0);
+    {
+        CKQCeiAssistant lib(LibraryPath().c_str());
+        KQCardBase *pCard = static_cast<KQCardBase *>(lib.CreateObject());
+        ASSERT_NE(nullptr, pCard);
+        ASSERT_EQ(0u, pCard->OpenConnectionEx(strPath.c_str(), KQCARD_CONN_ON_DEMAND));
+        ASSERT_EQ(0u, emu.Control("log clear").find("OK"));
+        EXPECT_EQ(0u, pCard->DelayDisplayLogo(700));
+        lib.DestroyObject(pCard);
+    }
+    // The library is released here; its thread still waits and keeps it.
+    EXPECT_TRUE(LogoWithin(emu, 10000));
+    Sleep(300);
+    EXPECT_EQ(nullptr, GetModuleHandleA(LibraryPath().c_str()))
+        << "the logo thread kept the library after it ended";
+}

@@ -309,3 +309,64 @@ INSTANTIATE_TEST_SUITE_P(Card, PinState,
                          CaseName());
 
 }  // namespace
+
+// The allowed-key list of a keypad entry from the parameter masks.
+struct AllowedKeysCase {
+    const char *pszName;
+    DWORD dwNumber, dwLower, dwUpper, dwSpecial;
+    std::vector<BYTE> expected;
+};
+
+class AllowedKeys : public ::testing::TestWithParam<AllowedKeysCase> {};
+
+TEST_P(AllowedKeys, SetsOneBitPerAllowedKeyCode)
+{
+    const AllowedKeysCase &c = GetParam();
+    KEYINSTART_PARAM param = {};
+    param.dwNumberMask = c.dwNumber;
+    param.dwLowerMask = c.dwLower;
+    param.dwUpperMask = c.dwUpper;
+    param.dwSpecialMask = c.dwSpecial;
+    BYTE abList[10];
+    std::memset(abList, 0xEE, sizeof(abList));
+    CKQCard::BuildAllowedKeyList(param, abList);
+    EXPECT_EQ(c.expected, std::vector<BYTE>(abList, abList + 10));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Masks, AllowedKeys,
+    ::testing::Values(
+        // Key code 66 is always allowed: byte 8, bit 0x20.
+        AllowedKeysCase{"NoMasksAllowOnlyCode66", 0, 0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0, 0x20, 0}},
+        AllowedKeysCase{"AllDigits", 0x3FF, 0, 0, 0, {0xFF, 0xC0, 0, 0, 0, 0, 0, 0, 0x20, 0}},
+        AllowedKeysCase{"AllOnesIsStillOnlyTheDigits", 0xFFFFFFFF, 0, 0, 0,
+                        {0xFF, 0xC0, 0, 0, 0, 0, 0, 0, 0x20, 0}},
+        // Upper case: codes 10 to 35; lower case: 36 to 61.
+        AllowedKeysCase{"UpperA", 0, 0, 1, 0, {0, 0x20, 0, 0, 0, 0, 0, 0, 0x20, 0}},
+        AllowedKeysCase{"LowerZ", 0, 1u << 25, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0x04, 0x20, 0}},
+        AllowedKeysCase{"AllLetters", 0, 0x3FFFFFF, 0x3FFFFFF, 0,
+                        {0, 0x3F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC, 0x20, 0}},
+        // Enter and Esc (63, 62), '.' and '#' (67, 68).
+        AllowedKeysCase{"SignDialogueKeys", 0, 0, 0, 0x33, {0, 0, 0, 0, 0, 0, 0, 0x03, 0x38, 0}},
+        AllowedKeysCase{"EverySpecialKey", 0, 0, 0, 0xFFFFFFFF,
+                        {0, 0, 0, 0, 0, 0, 0, 0x03, 0xF8, 0}}),
+    CaseName());
+
+TEST(CardArguments, PassThroughAndHostKeyRefuseWhatCannotBeSentWhole)
+{
+    std::unique_ptr<KQCardBase, CardDeleter> pCard(new CKQCard());
+    // dwLen must match the command's own Lc (its fifth byte).
+    const BYTE abApdu[] = {0x80, 0xE0, 0x00, 0x00, 0x02, 0x11, 0x22};
+    EXPECT_EQ(KQ_SCARD_E_INVALID_PARAMETER, pCard->CreateFileSystem(abApdu, 7));
+    EXPECT_EQ(KQ_SCARD_E_INVALID_PARAMETER, pCard->CreateFileSystem(abApdu, 258));
+    EXPECT_EQ(KQ_SCARD_E_INVALID_PARAMETER, pCard->CreateFileSystem(nullptr, 0));
+    // A host key longer than its file, or none.
+    const std::vector<BYTE> modulus(257, 0xC3);
+    EXPECT_EQ(KQ_SCARD_E_INVALID_PARAMETER,
+              pCard->ImportRsaPubKey("HOST", 65537, modulus.data(), 257));
+    EXPECT_EQ(KQ_SCARD_E_INVALID_PARAMETER, pCard->ImportRsaPubKey("HOST", 65537, nullptr, 0));
+    EXPECT_EQ(KQ_SCARD_E_INVALID_PARAMETER,
+              pCard->ImportRsaPubKey(std::string(255, 'n').c_str(), 65537, modulus.data(), 128));
+    DWORD dwLen = 4;
+    EXPECT_EQ(KQ_SCARD_E_INVALID_PARAMETER, pCard->KeyInEnd(1, nullptr, &dwLen, nullptr));
+}
