@@ -1,0 +1,379 @@
+// Pavrel_Key.cpp
+//
+// The software keys' shared behaviour and the factories that make them.
+#include "Pavrel_Key.h"
+
+#include <new>
+
+#include "Pavrel_MSCSP.h"
+#include "Pavrel_RSAKeyInMemory.h"
+#include "Pavrel_SessionKey.h"
+#include "Pavrel_SimpleSessionKey.h"
+#include "TraceWriter.h"
+
+namespace {
+
+void TraceError(const char *pszFormat, int a, int b = 0, int c = 0, int d = 0)
+{
+    CTraceWriter::GetInstance()->Log(TRACE_LEVEL_ERROR, TRACE_KIND_LINE, TRACE_MODULE_CSP,
+                                     pszFormat, a, b, c, d);
+}
+
+// A new key object that could not get the software context is no key.
+template <typename K> DWORD NewSoftwareKey(ALG_ID algId, DWORD dwFlags, K **ppKey)
+{
+    *ppKey = new (std::nothrow) K(algId, dwFlags);
+    return *ppKey ? 0 : static_cast<DWORD>(NTE_NO_MEMORY);
+}
+
+bool IsSessionAlgorithm(ALG_ID algId)
+{
+    return algId == CALG_DES || algId == CALG_RC2 || algId == CALG_3DES ||
+           algId == CALG_3DES_112 || algId == CALG_RC4;
+}
+
+}  // namespace
+
+Pavrel_Key::Pavrel_Key(ALG_ID algId, DWORD dwFlags, bool bSoftware)
+    : _algId(algId), m_dwFlags(dwFlags), m_ullReserved(0), m_hSoftKey(0),
+      m_dwSoftwareStatus(0), m_bUser(false)
+{
+    if (bSoftware) {
+        m_dwSoftwareStatus = Pavrel_MSCSP::addUser();
+        m_bUser = m_dwSoftwareStatus == 0;
+    }
+}
+
+Pavrel_Key::~Pavrel_Key()
+{
+    if (m_hSoftKey != 0)
+        Pavrel_MSCSP::destroyKey(m_hSoftKey);
+    if (m_bUser)
+        Pavrel_MSCSP::releaseUser();
+}
+
+DWORD Pavrel_Key::getDwordParam(DWORD dwParam)
+{
+    DWORD dwValue = 0;
+    DWORD dwLen = sizeof(dwValue);
+    if (Pavrel_MSCSP::getKeyParam(m_hSoftKey, dwParam, reinterpret_cast<BYTE *>(&dwValue),
+                                  &dwLen, 0) != 0)
+        return 0;
+    return dwValue;
+}
+
+DWORD Pavrel_Key::appendParam(DWORD dwParam, DWORD dwSize, std::vector<BYTE> &vecOut)
+{
+    BYTE abValue[64] = {0};
+    DWORD dwLen = dwSize <= sizeof(abValue) ? dwSize : sizeof(abValue);
+    DWORD dwRet = Pavrel_MSCSP::getKeyParam(m_hSoftKey, dwParam, abValue, &dwLen, 0);
+    if (dwRet == 0)
+        vecOut.insert(vecOut.end(), abValue, abValue + dwLen);
+    return dwRet;
+}
+
+DWORD Pavrel_Key::getBlockLen() { return getDwordParam(KP_BLOCKLEN); }
+DWORD Pavrel_Key::getKeyLen() { return getDwordParam(KP_KEYLEN); }
+DWORD Pavrel_Key::getPermissions() { return getDwordParam(KP_PERMISSIONS); }
+
+DWORD Pavrel_Key::setPermissions(const BYTE *pbPermissions)
+{
+    return Pavrel_MSCSP::setKeyParam(m_hSoftKey, KP_PERMISSIONS, pbPermissions, 0);
+}
+
+DWORD Pavrel_Key::exportKey(HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD dwFlags, BYTE *pbData,
+                            DWORD *pdwDataLen)
+{
+    return Pavrel_MSCSP::exportKey(m_hSoftKey, hExpKey, dwBlobType, dwFlags, pbData,
+                                   pdwDataLen);
+}
+
+DWORD Pavrel_Key::encrypt(BOOL bFinal, DWORD dwFlags, BYTE *pbData, DWORD *pdwDataLen,
+                          DWORD dwBufLen)
+{
+    return Pavrel_MSCSP::encrypt(m_hSoftKey, 0, bFinal, dwFlags, pbData, pdwDataLen, dwBufLen);
+}
+
+DWORD Pavrel_Key::decrypt(BOOL bFinal, DWORD dwFlags, BYTE *pbData, DWORD *pdwDataLen)
+{
+    return Pavrel_MSCSP::decrypt(m_hSoftKey, 0, bFinal, dwFlags, pbData, pdwDataLen);
+}
+
+DWORD Pavrel_Key::importKey(const BYTE *, DWORD, HCRYPTKEY, DWORD)
+{
+    return static_cast<DWORD>(E_NOTIMPL);
+}
+
+DWORD Pavrel_Key::generateExportable() { return static_cast<DWORD>(E_NOTIMPL); }
+
+DWORD Pavrel_Key::setIV(const BYTE *pbIV)
+{
+    return Pavrel_MSCSP::setKeyParam(m_hSoftKey, KP_IV, pbIV, 0);
+}
+DWORD Pavrel_Key::setSalt(const BYTE *pbSalt)
+{
+    return Pavrel_MSCSP::setKeyParam(m_hSoftKey, KP_SALT, pbSalt, 0);
+}
+DWORD Pavrel_Key::setPadding(const BYTE *pbPadding)
+{
+    return Pavrel_MSCSP::setKeyParam(m_hSoftKey, KP_PADDING, pbPadding, 0);
+}
+DWORD Pavrel_Key::setMode(const BYTE *pbMode)
+{
+    return Pavrel_MSCSP::setKeyParam(m_hSoftKey, KP_MODE, pbMode, 0);
+}
+DWORD Pavrel_Key::setModeBits(const BYTE *pbModeBits)
+{
+    return Pavrel_MSCSP::setKeyParam(m_hSoftKey, KP_MODE_BITS, pbModeBits, 0);
+}
+DWORD Pavrel_Key::setEffectiveKeyLen(const BYTE *pbKeyLen)
+{
+    return Pavrel_MSCSP::setKeyParam(m_hSoftKey, KP_EFFECTIVE_KEYLEN, pbKeyLen, 0);
+}
+
+DWORD Pavrel_Key::getMode(DWORD *pdwMode)
+{
+    DWORD dwLen = sizeof(*pdwMode);
+    return Pavrel_MSCSP::getKeyParam(m_hSoftKey, KP_MODE, reinterpret_cast<BYTE *>(pdwMode),
+                                     &dwLen, 0);
+}
+DWORD Pavrel_Key::getModeBits(DWORD *pdwModeBits)
+{
+    DWORD dwLen = sizeof(*pdwModeBits);
+    return Pavrel_MSCSP::getKeyParam(m_hSoftKey, KP_MODE_BITS,
+                                     reinterpret_cast<BYTE *>(pdwModeBits), &dwLen, 0);
+}
+DWORD Pavrel_Key::getEffectiveKeyLen(DWORD *pdwKeyLen)
+{
+    DWORD dwLen = sizeof(*pdwKeyLen);
+    return Pavrel_MSCSP::getKeyParam(m_hSoftKey, KP_EFFECTIVE_KEYLEN,
+                                     reinterpret_cast<BYTE *>(pdwKeyLen), &dwLen, 0);
+}
+
+DWORD Pavrel_Key::getSalt(std::vector<BYTE> &vecSalt) { return appendParam(KP_SALT, 64, vecSalt); }
+DWORD Pavrel_Key::getIV(std::vector<BYTE> &vecIV) { return appendParam(KP_IV, 64, vecIV); }
+DWORD Pavrel_Key::getPadding(std::vector<BYTE> &vecPadding)
+{
+    return appendParam(KP_PADDING, 32, vecPadding);
+}
+
+bool Pavrel_Key::isSessionKey() const { return ((_algId >> 9) & 0xF) != 2; }
+bool Pavrel_Key::isBlockCipher() const { return (_algId & 0x1E00) == ALG_TYPE_BLOCK; }
+
+bool Pavrel_Key::isLegacyWindows()
+{
+    OSVERSIONINFOA info = {};
+    info.dwOSVersionInfoSize = sizeof(info);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    if (!GetVersionExA(&info))
+        return false;
+#pragma GCC diagnostic pop
+    if (info.dwPlatformId != VER_PLATFORM_WIN32_NT)
+        return false;
+    return info.dwMajorVersion <= 4 || (info.dwMajorVersion == 5 && info.dwMinorVersion == 0);
+}
+
+DWORD Pavrel_Key::generate(ALG_ID algId, DWORD dwFlags, Pavrel_Key **ppKey)
+{
+    if (ppKey == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    *ppKey = nullptr;
+    Pavrel_Key *pKey = nullptr;
+    DWORD dwRet = 0;
+    if (algId == AT_KEYEXCHANGE || algId == AT_SIGNATURE || algId == CALG_RSA_SIGN ||
+        algId == CALG_RSA_KEYX) {
+        Pavrel_RSAKeyInMemory *pRsa = nullptr;
+        if (NewSoftwareKey(algId, dwFlags, &pRsa) != 0) {
+            TraceError("Pavrel_Key::generate new Pavrel_RSAKeyInMemory Failed,algId=[%d],"
+                       "dwFlags=[%d],GetLastError=[%d]",
+                       static_cast<int>(algId), static_cast<int>(dwFlags),
+                       static_cast<int>(GetLastError()));
+            return static_cast<DWORD>(NTE_NO_MEMORY);
+        }
+        pKey = pRsa;
+    } else if (IsSessionAlgorithm(algId) && isLegacyWindows()) {
+        Pavrel_SimpleSessionKey *pSimple = nullptr;
+        if (NewSoftwareKey(algId, dwFlags, &pSimple) != 0) {
+            TraceError("Pavrel_Key::generate new Pavrel_SimpleSessionKey Failed,GetLastError=[%d]",
+                       static_cast<int>(GetLastError()));
+            return static_cast<DWORD>(NTE_NO_MEMORY);
+        }
+        dwRet = pSimple->softwareStatus();
+        if (dwRet == 0)
+            dwRet = pSimple->generateExportable();
+        if (dwRet != 0) {
+            delete pSimple;
+            return dwRet;
+        }
+        *ppKey = pSimple;
+        return 0;
+    } else if (IsSessionAlgorithm(algId)) {
+        Pavrel_SessionKey *pSession = nullptr;
+        if (NewSoftwareKey(algId, dwFlags, &pSession) != 0) {
+            TraceError("Pavrel_Key::generate new Pavrel_SessionKey Failed,GetLastError=[%d]",
+                       static_cast<int>(GetLastError()));
+            return static_cast<DWORD>(NTE_NO_MEMORY);
+        }
+        pKey = pSession;
+    } else {
+        return static_cast<DWORD>(NTE_BAD_ALGID);
+    }
+    dwRet = pKey->softwareStatus();
+    if (dwRet == 0)
+        dwRet = Pavrel_MSCSP::genKey(Pavrel_MSCSP::getContext(), algId, dwFlags, &pKey->m_hSoftKey);
+    if (dwRet != 0) {
+        TraceError("Pavrel_Key::generate genKey Failed,algId=[%d],dwFlags=[%d],GetLastError=[%d]",
+                   static_cast<int>(algId), static_cast<int>(dwFlags), static_cast<int>(dwRet));
+        delete pKey;
+        return dwRet;
+    }
+    *ppKey = pKey;
+    return 0;
+}
+
+DWORD Pavrel_Key::getUserKey(DWORD dwKeySpec, Pavrel_Key **ppKey)
+{
+    if (ppKey == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    *ppKey = nullptr;
+    Pavrel_RSAKeyInMemory *pKey = nullptr;
+    if (NewSoftwareKey(dwKeySpec == AT_KEYEXCHANGE ? CALG_RSA_KEYX : CALG_RSA_SIGN, 1, &pKey) !=
+        0) {
+        TraceError("Pavrel_Key::getUserKey new Pavrel_RSAKeyInMemory Failed,GetLastError=[%d]",
+                   static_cast<int>(GetLastError()));
+        return static_cast<DWORD>(NTE_NO_MEMORY);
+    }
+    DWORD dwRet = pKey->softwareStatus();
+    HCRYPTPROV hProv = Pavrel_MSCSP::getContext();
+    if (dwRet == 0)
+        dwRet = Pavrel_MSCSP::getUserKey(hProv, dwKeySpec, &pKey->m_hSoftKey);
+    // A container without the pair answers NTE_NO_KEY (NTE_BAD_KEY on some
+    // systems): the pair is made then, so the caller gets a working key.
+    if (dwRet == static_cast<DWORD>(NTE_BAD_KEY) || dwRet == static_cast<DWORD>(NTE_NO_KEY))
+        dwRet = Pavrel_MSCSP::genKey(hProv, dwKeySpec, 0x04000000 | CRYPT_EXPORTABLE,
+                                     &pKey->m_hSoftKey);
+    if (dwRet != 0) {
+        TraceError("Pavrel_Key::getUserKey Failed,dwKeySpec=[%d],GetLastError=[%d]",
+                   static_cast<int>(dwKeySpec), static_cast<int>(dwRet));
+        delete pKey;
+        return dwRet;
+    }
+    *ppKey = pKey;
+    return 0;
+}
+
+DWORD Pavrel_Key::importKey(const BYTE *pbData, DWORD dwDataLen, HCRYPTKEY hPubKey,
+                            DWORD dwFlags, Pavrel_Key **ppKey)
+{
+    if (ppKey == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    *ppKey = nullptr;
+    // The head is read only when the blob holds one.
+    if (pbData == nullptr || dwDataLen < sizeof(BLOBHEADER))
+        return static_cast<DWORD>(NTE_BAD_DATA);
+    BLOBHEADER head;
+    memcpy(&head, pbData, sizeof(head));
+
+    Pavrel_Key *pKey = nullptr;
+    bool bLegacy = false;
+    switch (head.bType) {
+    case SIMPLEBLOB:
+    case SYMMETRICWRAPKEYBLOB:
+    case PLAINTEXTKEYBLOB:
+        bLegacy = head.bType == PLAINTEXTKEYBLOB && isLegacyWindows();
+        if (bLegacy) {
+            Pavrel_SimpleSessionKey *pSimple = nullptr;
+            if (NewSoftwareKey(head.aiKeyAlg, dwFlags, &pSimple) != 0) {
+                TraceError("Pavrel_Key::importKey new Pavrel_SimpleSessionKey Failed,"
+                           "GetLastError=[%d]",
+                           static_cast<int>(GetLastError()));
+                return static_cast<DWORD>(NTE_NO_MEMORY);
+            }
+            pKey = pSimple;
+        } else {
+            Pavrel_SessionKey *pSession = nullptr;
+            if (NewSoftwareKey(head.aiKeyAlg, dwFlags, &pSession) != 0) {
+                TraceError("Pavrel_Key::importKey new Pavrel_SessionKey Failed,bh.aiKeyAlg=[%d],"
+                           "dwFlags=[%d],GetLastError=[%d]",
+                           static_cast<int>(head.aiKeyAlg), static_cast<int>(dwFlags),
+                           static_cast<int>(GetLastError()));
+                return static_cast<DWORD>(NTE_NO_MEMORY);
+            }
+            pKey = pSession;
+        }
+        break;
+    case PUBLICKEYBLOB:
+    case PRIVATEKEYBLOB: {
+        Pavrel_RSAKeyInMemory *pRsa = nullptr;
+        if (NewSoftwareKey(head.aiKeyAlg, dwFlags, &pRsa) != 0) {
+            TraceError("Pavrel_Key::importKey new Pavrel_RSAKeyInMemory Failed,bh.aiKeyAlg=[%d],"
+                       "dwFlags=[%d],GetLastError=[%d]",
+                       static_cast<int>(head.aiKeyAlg), static_cast<int>(dwFlags),
+                       static_cast<int>(GetLastError()));
+            return static_cast<DWORD>(NTE_NO_MEMORY);
+        }
+        pKey = pRsa;
+        break;
+    }
+    default:
+        return static_cast<DWORD>(NTE_BAD_VER);
+    }
+
+    DWORD dwRet = pKey->softwareStatus();
+    if (dwRet == 0)
+        dwRet = bLegacy ? pKey->importKey(pbData, dwDataLen, hPubKey, dwFlags)
+                        : Pavrel_MSCSP::importKey(Pavrel_MSCSP::getContext(), pbData, dwDataLen,
+                                                  hPubKey, dwFlags, &pKey->m_hSoftKey);
+    if (dwRet != 0) {
+        // The blob may carry a private or session key: only its type and
+        // length are traced.
+        if (bLegacy)
+            TraceError("Pavrel_Key::importKey Pavrel_SimpleSessionKey importKey Failed,"
+                       "hPubKey=[%d],GetLastError=[%d]",
+                       static_cast<int>(hPubKey), static_cast<int>(dwRet));
+        else
+            TraceError("Pavrel_Key::importKey csp importKey Failed,hPubKey=[%d],dwFlags=[%d],"
+                       "GetLastError=[%d]",
+                       static_cast<int>(hPubKey), static_cast<int>(dwFlags),
+                       static_cast<int>(dwRet));
+        TraceError("Pavrel_Key::importKey bh.bType=[%d],dwDataLen=[%d]",
+                   static_cast<int>(head.bType), static_cast<int>(dwDataLen));
+        delete pKey;
+        return dwRet;
+    }
+    *ppKey = pKey;
+    return 0;
+}
+
+DWORD Pavrel_Key::deriveKey(ALG_ID algId, HCRYPTHASH hHash, DWORD dwFlags, Pavrel_Key **ppKey)
+{
+    if (ppKey == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    *ppKey = nullptr;
+    bool bLegacy = isLegacyWindows();
+    Pavrel_SessionKey *pKey = bLegacy ? new (std::nothrow) Pavrel_SimpleSessionKey(algId, dwFlags)
+                                      : new (std::nothrow) Pavrel_SessionKey(algId, dwFlags);
+    if (pKey == nullptr)
+        return static_cast<DWORD>(NTE_NO_MEMORY);
+    DWORD dwRet = 0;
+    dwRet = pKey->softwareStatus();
+    if (dwRet == 0)
+        dwRet = Pavrel_MSCSP::deriveKey(Pavrel_MSCSP::getContext(), algId, hHash,
+                                        bLegacy ? CRYPT_EXPORTABLE : dwFlags, &pKey->m_hSoftKey);
+    if (dwRet != 0) {
+        if (bLegacy)
+            TraceError("Pavrel_Key::deriveKey csp deriveKey Failed,algId=[%d],hHash=[%d],"
+                       "GetLastError=[%d]",
+                       static_cast<int>(algId), static_cast<int>(hHash), static_cast<int>(dwRet));
+        else
+            TraceError("Pavrel_Key::deriveKey csp deriveKey Failed,algId=[%d],hHash=[%d],"
+                       "dwFlags=[%d],GetLastError=[%d]",
+                       static_cast<int>(algId), static_cast<int>(hHash),
+                       static_cast<int>(dwFlags), static_cast<int>(dwRet));
+        delete pKey;
+        return dwRet;
+    }
+    *ppKey = pKey;
+    return 0;
+}
