@@ -47,3 +47,13 @@ if(NOT KQ_X86)
   target_include_directories(corlisk_user_helper PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
   add_dependencies(token_corlisk_emu_tests CorliskEmu KQTokenEmu corlisk_user_helper)
 endif()
+
+# The screen through the library against the emulator, checked against the
+# renderer itself (x64 only).
+if(NOT KQ_X86)
+  kq_add_test(token_corlisk_screen_emu_tests
+    SOURCES tests/CorliskScreenEmuTest.cpp
+    LIBS kq_command kq_transport kq_hidport_emu kq_common kq_testsupport)
+  target_include_directories(token_corlisk_screen_emu_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+  add_dependencies(token_corlisk_screen_emu_tests CorliskEmu KQTokenEmu)
+endif()

@@ -50,6 +50,7 @@ void CEmuCardOs::PowerOn()
     m_security.PowerOn();
     m_state.fs.ResetSelection();
     m_chain = SChain();
+    m_screen.ShowLogo();
 }
 
 bool CEmuCardOs::Save(const std::string &strPath, std::string &strError) const
@@ -78,10 +79,16 @@ std::vector<uint8_t> CEmuCardOs::ProcessApdu(const std::vector<uint8_t> &vbApdu)
 {
     // The host sent something else: the holder's prompt is gone.
     DropPending();
+    const bool fScreen = vbApdu.size() >= 2 && vbApdu[0] == 0x80 && vbApdu[1] == 0x52;
+    if (!fScreen)
+        m_screen.Record();
     SAnswer answer;
     try {
         SEmuApdu apdu;
-        if (ParseEmuApdu(vbApdu, apdu)) {
+        if (fScreen) {
+            m_chain = SChain();
+            answer = ScreenCommand(vbApdu);
+        } else if (ParseEmuApdu(vbApdu, apdu)) {
             answer = Dispatch(apdu);
         } else {
             m_chain = SChain();

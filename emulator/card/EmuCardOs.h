@@ -25,7 +25,8 @@
 //   80 2A raw RSA, chained, P1 P2 = 86 80 public encrypt, 80 86 private
 //   decrypt, 00 A8 verify (public), 9E 9A sign (private); 80 21 PIN tries
 //   (answer: max tries, tries left), 00 20 VERIFY, 80 F6 device information,
-//   80 09 SET CONFIG. VERIFY without PIN bytes (P1 00) and the PIN changes
+//   80 09 SET CONFIG, 80 52 screen (not ISO-framed: the bytes after P1 P2
+//   are CEmuScreen's command data; P1 P2 other than 00 00: 6A86). VERIFY without PIN bytes (P1 00) and the PIN changes
 //   (00 04, 84 F4) need the holder at the keypad: they go to the user-input
 //   hook and are answered 6D00 while none is set. Everything else: 6D00
 //   (unknown INS) or 6E00 (unknown CLA).
@@ -40,11 +41,16 @@
 // cancelled. Another command, DropPending or PowerOn while one is open drops
 // it (the hook hears Abandon). The log hook sees a keypad command when its
 // answer is given.
+//
+// The screen shows the logo at every power-on. Any command that is not a
+// screen command first records the screen in its history (the holder has
+// seen the finished picture by then).
 #pragma once
 
 #include "EmuCardApdu.h"
 #include "EmuCardSecurity.h"
 #include "EmuCardStore.h"
+#include "EmuScreen.h"
 
 #include <cstdint>
 #include <functional>
@@ -117,6 +123,9 @@ public:
     // The keypad hook (not owned; null: keypad commands answer 6D00).
     void SetUserInput(IEmuCardUserInput *pInput) { m_pUserInput = pInput; }
 
+    // The token's screen (not persisted: every power-on shows the logo).
+    CEmuScreen &Screen() { return m_screen; }
+
     // The command as the log shows it: PIN and key data reduced to header and Lc.
     static std::vector<uint8_t> MaskForLog(const std::vector<uint8_t> &vbApdu);
 
@@ -167,6 +176,8 @@ private:
     SAnswer Information(const SEmuApdu &apdu);
     SAnswer SetConfig(const SEmuApdu &apdu);
     SAnswer ImportSymmetricKey(const SEmuApdu &apdu);
+    // The screen command, whole (EmuCardOsScreen.cpp).
+    SAnswer ScreenCommand(const std::vector<uint8_t> &vbApdu);
     // Key commands (EmuCardOsKeys.cpp).
     SAnswer GenerateRsa(const SEmuApdu &apdu);
     SAnswer ImportKey(const SEmuApdu &apdu);
@@ -179,6 +190,7 @@ private:
     SEmuCardState m_state;
     CEmuCardSecurity m_security;
     SChain m_chain;
+    CEmuScreen m_screen;
     ApduLogFn m_fnLog;
     IEmuCardUserInput *m_pUserInput = nullptr;
     EKeypad m_eKeypad = KEYPAD_NONE;

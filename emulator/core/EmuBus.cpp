@@ -166,6 +166,8 @@ std::string EmuBus::Control(const std::string &strRequest)
         return ControlLog(words);
     if (strCommand == "user")
         return ControlUser(words);
+    if (strCommand == "screen")
+        return ControlScreen(words);
     if (strCommand == "quit" && words.size() == 1) {
         m_log.Add("bus QUIT");
         m_bQuit = true;
@@ -245,6 +247,9 @@ std::string EmuBus::ControlPlug(const std::vector<std::string> &words,
         slot.pDevice->Unplug();
         m_log.Add(strId + " UNPLUG (re-plug)");
     }
+    // A card plugged in again powers up (a new card has just done so).
+    if (slot.pCard)
+        slot.pCard->PowerOn();
     if (bReport)
         slot.settings.dwReportLength = dwReport;
     if (bVid)
@@ -391,6 +396,31 @@ std::string EmuBus::ControlUser(const std::vector<std::string> &words)
     if (!slot.pUser->Command(std::vector<std::string>(words.begin() + 2, words.end()), strError))
         return Err(strError);
     return "OK";
+}
+
+std::string EmuBus::ControlScreen(const std::vector<std::string> &words)
+{
+    if (words.size() < 2)
+        return Err("usage: screen <id> [text | png <path> [n] [scale=S] | history [clear]]");
+    std::lock_guard<std::mutex> lock(m_mutex);
+    SlotMap::iterator it = m_slots.find(words[1]);
+    if (it == m_slots.end())
+        return Err("no device " + words[1]);
+    Slot &slot = *it->second;
+    std::lock_guard<std::mutex> slotLock(slot.mutex);
+    if (!slot.pCard)
+        return Err(words[1] + " is not a token");
+    return slot.pCard->ScreenControl(std::vector<std::string>(words.begin() + 2, words.end()));
+}
+
+std::function<std::string()> EmuBus::ScreenTextOf(const std::shared_ptr<IEmuCard> &pCard)
+{
+    // Weak: the holder that keeps this belongs to the card.
+    std::weak_ptr<IEmuCard> pWeak = pCard;
+    return [pWeak]() {
+        std::shared_ptr<IEmuCard> p = pWeak.lock();
+        return p ? p->ScreenText() : std::string();
+    };
 }
 
 bool EmuBus::FindPlugged(const std::string &strPath, std::shared_ptr<Slot> &pSlot,

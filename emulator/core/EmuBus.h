@@ -67,6 +67,10 @@ public:
     EmuLog &Log() { return m_log; }
     // The instance as it stands in device paths ("1a2b3c4d").
     std::string InstanceTag() const;
+    // The decoded text on a card's screen, for the token's keypad holder
+    // (EmuKeypadUser::SetScreenText). It holds the card weakly and takes no
+    // lock: call it only under the token's slot lock, as the holder is.
+    static std::function<std::string()> ScreenTextOf(const std::shared_ptr<IEmuCard> &pCard);
 
     class Session;
     // A new data-pipe session (one pipe connection); dwClientPid is the
@@ -104,6 +108,7 @@ private:
     std::string ControlFault(const std::vector<std::string> &words);
     std::string ControlLog(const std::vector<std::string> &words);
     std::string ControlUser(const std::vector<std::string> &words);
+    std::string ControlScreen(const std::vector<std::string> &words);
 
     std::string MakePath(std::uint16_t wVid, std::uint16_t wPid, unsigned nIndex) const;
     std::u16string TokenProduct(const std::string &strId) const;

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace emu {
@@ -55,6 +56,19 @@ public:
     // The scripted holder of this token (the bus makes one with the card); a
     // card without a keypad ignores it.
     virtual void AttachKeypadUser(std::shared_ptr<EmuKeypadUser> pUser) { (void)pUser; }
+
+    // The token was plugged in again: the card powers up.
+    virtual void PowerOn() {}
+    // A "screen <id> ..." control command (the words after the id); the
+    // answer text, "OK..." or "ERR ...".
+    virtual std::string ScreenControl(const std::vector<std::string> &words)
+    {
+        (void)words;
+        return "ERR this token has no screen";
+    }
+    // The text the token's screen shows (UTF-8, four rows separated by
+    // '\n'); empty for a card without screen.
+    virtual std::string ScreenText() { return std::string(); }
 };
 
 }  // namespace emu

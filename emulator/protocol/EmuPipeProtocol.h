@@ -139,6 +139,47 @@
 //                                  pending on the card" and "DROP pending
 //                                  answer, ...". PINs are never shown: one
 //                                  '*' a digit.
+//   screen <id>                    "OK", then the token's screen as text
+//                                  art: 64 lines of 128 characters, '#'
+//                                  lit, '.' dark
+//   screen <id> text               "OK", then the text the screen shows,
+//                                  in UTF-8: 4 rows (text lines of 16
+//                                  cells, 8 x 16 pixels) separated by
+//                                  "\n", trailing spaces cut; a cell
+//                                  that is an ASCII glyph (20-7E) of the
+//                                  library's font reads as it, two cells
+//                                  that are a GBK.dat glyph as that
+//                                  character, a blank cell as a space,
+//                                  anything else as '?' (the logo is a
+//                                  picture, not text)
+//   screen <id> png <path> [n] [scale=S]
+//                                  writes the current screen, or history
+//                                  entry n (0 = the oldest), as PNG: each
+//                                  pixel S x S (1 to 16, default 4), lit
+//                                  pixels dark on a light background;
+//                                  answers "OK <path>". The path is a
+//                                  Windows path without spaces.
+//   screen <id> history            "OK", then one line per kept screen:
+//                                  "<n> <UTC time> <first text row>",
+//                                  e.g. "0 2024-05-01T09:30:00.125Z Kavru
+//                                  USB KEY"
+//   screen <id> history clear      forgets the kept screens
+//                                  The history keeps at most 256 screens
+//                                  (the oldest go). The screen is kept
+//                                  when it was drawn since the last time
+//                                  and differs from the last kept one, at
+//                                  the moment the card gets a command that
+//                                  is not a screen command (80 52) or a
+//                                  screen control command other than
+//                                  "history clear" comes, so a clear and
+//                                  eight parts give one entry; its time
+//                                  is that of its last drawing. Every
+//                                  plug shows the stored logo. ERR when
+//                                  <id> was never plugged or is not a
+//                                  token. The GBK font is --gbk's file,
+//                                  else "<Program Files>\KQFT\HRNL\
+//                                  KQPT20\GBK.dat"; without it GBK text
+//                                  reads as '?' (the log says which).
 //   log                            "OK", then every log line since the last
 //                                  clear: "<id> <EVENT> ..." (EmuLog.h),
 //                                  e.g. "t1 APDU 00A40000023F00", "t1 RESP
@@ -150,7 +191,8 @@
 // spaces. Device paths and product strings: EmuBus.h.
 //
 // The emulator's command line: KQTokenEmu [--pipe B] [--tokens n]
-// [--report R] [--instance X] [--parent pid]. --instance fixes the 8 hex
+// [--report R] [--instance X] [--parent pid] [--state-dir dir] [--gbk path].
+// --gbk names the GBK font file for reading screen text back. --instance fixes the 8 hex
 // digits that make its device paths unique (default: from its process id and
 // start time); --parent makes it end when that process ends (the test harness
 // passes its own id, so a crashed test leaves no emulator behind). Exit

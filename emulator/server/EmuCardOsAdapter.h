@@ -11,6 +11,10 @@
 // (EmuKeypadUser, attached by the bus). A keypad command that the holder
 // has not finished is answered through PollAnswer; its outcome (tries, a
 // new PIN) is saved when it comes, as after any other command.
+//
+// The screen: "screen <id> ..." control commands (CEmuScreenControl) and the
+// decoded text, read with the emulator's one shared decoder (ASCII only when
+// none is given).
 #pragma once
 
 #include <fstream>
@@ -22,15 +26,20 @@
 #include "EmuCardOs.h"
 #include "EmuKeypadUser.h"
 #include "EmuLog.h"
+#include "EmuScreenControl.h"
+#include "EmuScreenText.h"
 
 class CEmuCardOsAdapter : public emu::IEmuCard, private IEmuCardUserInput {
 public:
     // strStatePath empty: the card lives in memory only. bBlank: a token
-    // without state file starts blank instead of issued.
+    // without state file starts blank instead of issued. pText: the screen
+    // text decoder (null: ASCII only).
     CEmuCardOsAdapter(const std::string &strId, const std::string &strStatePath, bool bBlank,
-                      emu::EmuLog &log)
+                      emu::EmuLog &log,
+                      std::shared_ptr<const CEmuScreenText> pText = nullptr)
         : m_card(bBlank ? CEmuCardOs::BlankOptions() : CEmuCardOs::IssuedOptions()),
-          m_strStatePath(strStatePath)
+          m_strStatePath(strStatePath),
+          m_pText(pText ? std::move(pText) : std::make_shared<const CEmuScreenText>())
     {
         // A token seen for the first time has no file yet: it starts as
         // issued and gets one with its first command.
@@ -80,6 +89,15 @@ public:
         return CEmuCardOs::MaskForLog(apdu);
     }
 
+    void PowerOn() override { m_card.PowerOn(); }
+
+    std::string ScreenControl(const std::vector<std::string> &words) override
+    {
+        return CEmuScreenControl::Answer(m_card.Screen(), *m_pText, words);
+    }
+
+    std::string ScreenText() override { return m_pText->Decode(m_card.Screen().Current()); }
+
 private:
     void Save()
     {
@@ -117,4 +135,5 @@ private:
     std::shared_ptr<emu::EmuKeypadUser> m_pUser;
     CEmuCardOs m_card;
     std::string m_strStatePath;
+    std::shared_ptr<const CEmuScreenText> m_pText;
 };

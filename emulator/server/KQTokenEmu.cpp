@@ -8,12 +8,13 @@
 // for the messages and the command line.
 //
 //   KQTokenEmu [--pipe B] [--tokens n] [--report R] [--instance X] [--parent pid]
-//              [--state-dir dir]
+//              [--state-dir dir] [--gbk path]
 //
 // The process ends on the control command "quit" (once the client has read
 // the answer), or when the --parent process ends. Log lines are echoed to
 // stdout.
 #include <windows.h>
+#include <shlobj.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +26,7 @@
 #include "EmuCardOsAdapter.h"
 #include "EmuPipeIo.h"
 #include "EmuPipeProtocol.h"
+#include "EmuScreenText.h"
 #include "EmuText.h"
 
 namespace {
@@ -37,6 +39,7 @@ struct Options {
     std::uint32_t dwTokens = 1;
     std::uint32_t dwReport = emu::kDefaultReportLength;
     std::string strStateDir;  // empty: cards live in memory only
+    std::string strGbk;       // empty: the installed GBK.dat
     bool bInstance = false;
     std::uint32_t dwInstance = 0;
     DWORD dwParent = 0;
@@ -56,7 +59,7 @@ Server g_server;
 void Usage()
 {
     std::fprintf(stderr, "usage: KQTokenEmu [--pipe base] [--tokens n] [--report R] "
-                         "[--instance hex8] [--parent pid] [--state-dir dir]\n");
+                         "[--instance hex8] [--parent pid] [--state-dir dir] [--gbk path]\n");
 }
 
 bool ParseOptions(int argc, char **argv, Options &options)
@@ -73,6 +76,8 @@ bool ParseOptions(int argc, char **argv, Options &options)
             options.strBase = strValue;
         else if (strArg == "--state-dir" && !strValue.empty() && strValue.size() < 200)
             options.strStateDir = strValue;
+        else if (strArg == "--gbk" && !strValue.empty() && strValue.size() < MAX_PATH)
+            options.strGbk = strValue;
         else if (strArg == "--tokens" && emu::ParseDecimal(strValue, 9999, dwValue))
             options.dwTokens = dwValue;
         else if (strArg == "--report" && emu::ParseDecimal(strValue, emu::kMaxReportLength, dwValue) &&
@@ -97,6 +102,46 @@ std::uint32_t DefaultInstance()
     QueryPerformanceCounter(&counter);
     const std::uint32_t dwPid = GetCurrentProcessId();
     return (dwPid << 16) ^ (dwPid >> 16) ^ static_cast<std::uint32_t>(counter.QuadPart & 0xFFFF);
+}
+
+// GBK bytes to UTF-8 through UTF-16 with code page 936.
+bool GbkToUtf8(const std::string &strGbk, std::string &strUtf8)
+{
+    wchar_t awc[64];
+    const int cwc = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, strGbk.data(),
+                                        static_cast<int>(strGbk.size()), awc, 64);
+    if (cwc <= 0)
+        return false;
+    char ach[256];
+    const int cch = WideCharToMultiByte(CP_UTF8, 0, awc, cwc, ach, sizeof(ach), nullptr, nullptr);
+    if (cch <= 0)
+        return false;
+    strUtf8.assign(ach, static_cast<std::size_t>(cch));
+    return true;
+}
+
+// The screens' text decoder on the GBK font of --gbk, else the one the
+// library reads ("<Program Files>\KQFT\HRNL\KQPT20\GBK.dat"). Without the
+// file only ASCII is read back.
+std::shared_ptr<const CEmuScreenText> LoadScreenText(std::string strPath, emu::EmuLog &log)
+{
+    if (strPath.empty()) {
+        char szFolder[MAX_PATH] = "";
+        if (FAILED(SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT,
+                                    szFolder)))
+            szFolder[0] = '\0';
+        strPath = std::string(szFolder) + "\\KQFT\\HRNL\\KQPT20\\GBK.dat";
+    }
+    std::vector<std::uint8_t> vbFont;
+    std::string strError;
+    if (!CEmuScreenText::ReadFile(strPath, vbFont, strError)) {
+        log.Add("bus SCREEN font " + strError + ": GBK text reads as '?'");
+        return std::make_shared<const CEmuScreenText>();
+    }
+    std::shared_ptr<const CEmuScreenText> pText =
+        std::make_shared<const CEmuScreenText>(vbFont, GbkToUtf8);
+    log.Add("bus SCREEN font " + strPath + " " + std::to_string(pText->GbkGlyphs()) + " glyphs");
+    return pText;
 }
 
 HANDLE CreateInstance(const std::string &strName, bool bFirst)
@@ -234,15 +279,16 @@ int main(int argc, char **argv)
     // Every token gets the card operating system; with --state-dir each
     // token's card persists to "<dir>\\<id>.kqcard".
     emu::EmuLog *pLog = nullptr;
+    std::shared_ptr<const CEmuScreenText> pScreenText;
     const std::string strStateDir = options.strStateDir;
     g_server.pBus.reset(new emu::EmuBus(
         dwInstance, options.dwReport,
-        [&pLog, strStateDir](const std::string &strId, bool bBlank) {
+        [&pLog, &pScreenText, strStateDir](const std::string &strId, bool bBlank) {
             std::string strPath;
             if (!strStateDir.empty())
                 strPath = strStateDir + "\\" + strId + ".kqcard";
             return std::shared_ptr<emu::IEmuCard>(
-                new CEmuCardOsAdapter(strId, strPath, bBlank, *pLog));
+                new CEmuCardOsAdapter(strId, strPath, bBlank, *pLog, pScreenText));
         }));
     pLog = &g_server.pBus->Log();
     g_server.pBus->Log().SetEcho([](const std::string &strLine) {
@@ -280,6 +326,7 @@ int main(int argc, char **argv)
     g_server.pBus->Log().Add("bus START pipe " + options.strBase + " instance " +
                              g_server.pBus->InstanceTag() + " pid " +
                              std::to_string(GetCurrentProcessId()));
+    pScreenText = LoadScreenText(options.strGbk, g_server.pBus->Log());
     for (std::uint32_t i = 1; i <= options.dwTokens; ++i)
         g_server.pBus->Control("plug t" + std::to_string(i));
 
