@@ -36,7 +36,7 @@ add_dependencies(token_card_tests KQUKeyLog KQUKeyMem KQCrypt)
 # (x64 only: the emulator is an x64 program).
 if(NOT KQ_X86)
   kq_add_test(token_corlisk_emu_tests
-    SOURCES tests/CorliskEmuTest.cpp
+    SOURCES tests/CorliskEmuTest.cpp tests/CorliskKeypadEmuTest.cpp
     LIBS kq_common kq_testsupport KQ::Crypto)
   target_include_directories(token_corlisk_emu_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}
                                                             ${CMAKE_CURRENT_SOURCE_DIR}/tests)

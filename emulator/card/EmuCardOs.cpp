@@ -51,6 +51,7 @@ void CEmuCardOs::PowerOn()
     m_state.fs.ResetSelection();
     m_chain = SChain();
     m_screen.ShowLogo();
+    m_entry.End();
 }
 
 bool CEmuCardOs::Save(const std::string &strPath, std::string &strError) const
@@ -73,6 +74,16 @@ std::vector<uint8_t> CEmuCardOs::MaskForLog(const std::vector<uint8_t> &vbApdu)
     if (vbApdu.size() > 5 && IsSensitive(vbApdu[1]))
         return std::vector<uint8_t>(vbApdu.begin(), vbApdu.begin() + 5);
     return vbApdu;
+}
+
+std::vector<uint8_t> CEmuCardOs::MaskAnswerForLog(const std::vector<uint8_t> &vbApdu,
+                                                  const std::vector<uint8_t> &vbAnswer)
+{
+    const bool fSecret = vbApdu.size() >= 3 && vbApdu[1] == 0x6E &&
+                         (vbApdu[2] == 0x02 || vbApdu[2] == 0x03);
+    if (fSecret && vbAnswer.size() > 2)
+        return std::vector<uint8_t>(vbAnswer.end() - 2, vbAnswer.end());
+    return vbAnswer;
 }
 
 std::vector<uint8_t> CEmuCardOs::ProcessApdu(const std::vector<uint8_t> &vbApdu)
@@ -103,7 +114,7 @@ std::vector<uint8_t> CEmuCardOs::ProcessApdu(const std::vector<uint8_t> &vbApdu)
         m_vbKeypadCommand = MaskForLog(vbApdu);
         return std::vector<uint8_t>();
     }
-    return Respond(answer, MaskForLog(vbApdu));
+    return Respond(answer, vbApdu);
 }
 
 bool CEmuCardOs::PollAnswer(std::vector<uint8_t> &vbResponse)
@@ -136,7 +147,7 @@ void CEmuCardOs::DropPending()
         m_pUserInput->Abandon();
 }
 
-std::vector<uint8_t> CEmuCardOs::Respond(SAnswer &answer, const std::vector<uint8_t> &vbLogCommand)
+std::vector<uint8_t> CEmuCardOs::Respond(SAnswer &answer, const std::vector<uint8_t> &vbCommand)
 {
     if (answer.wSw != EmuSw::SW_OK)
         answer.vbData.clear();  // a failed command answers its status word alone
@@ -144,7 +155,7 @@ std::vector<uint8_t> CEmuCardOs::Respond(SAnswer &answer, const std::vector<uint
     vbResponse.push_back(static_cast<uint8_t>(answer.wSw >> 8));
     vbResponse.push_back(static_cast<uint8_t>(answer.wSw));
     if (m_fnLog)
-        m_fnLog(vbLogCommand, vbResponse);
+        m_fnLog(MaskForLog(vbCommand), MaskAnswerForLog(vbCommand, vbResponse));
     return vbResponse;
 }
 
@@ -178,6 +189,9 @@ CEmuCardOs::SAnswer CEmuCardOs::Dispatch(const SEmuApdu &apdu)
         {0x84, 0xF4, &CEmuCardOs::ChangePin},
         {0x80, 0xF6, &CEmuCardOs::Information},
         {0x80, 0x09, &CEmuCardOs::SetConfig},
+        {0x80, 0x6E, &CEmuCardOs::KeyIn},
+        {0x84, 0x6E, &CEmuCardOs::KeyInEnd},
+        {0x80, 0x5E, &CEmuCardOs::GetKeyData},
     };
     // Only the chained commands keep a chain across commands.
     if (apdu.bIns != 0xD2 && apdu.bIns != 0x2A)

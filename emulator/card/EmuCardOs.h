@@ -25,8 +25,10 @@
 //   80 2A raw RSA, chained, P1 P2 = 86 80 public encrypt, 80 86 private
 //   decrypt, 00 A8 verify (public), 9E 9A sign (private); 80 21 PIN tries
 //   (answer: max tries, tries left), 00 20 VERIFY, 80 F6 device information,
-//   80 09 SET CONFIG, 80 52 screen (not ISO-framed: the bytes after P1 P2
-//   are CEmuScreen's command data; P1 P2 other than 00 00: 6A86). VERIFY without PIN bytes (P1 00) and the PIN changes
+//   80 09 SET CONFIG, 80 6E / 84 6E keypad entry, 80 5E GET KEY DATA,
+//   80 52 screen (not ISO-framed: the bytes after P1 P2 are CEmuScreen's
+//   command data; P1 P2 other than 00 00: 6A86).
+//   VERIFY without PIN bytes (P1 00) and the PIN changes
 //   (00 04, 84 F4) need the holder at the keypad: they go to the user-input
 //   hook and are answered 6D00 while none is set. Everything else: 6D00
 //   (unknown INS) or 6E00 (unknown CLA).
@@ -45,9 +47,37 @@
 // The screen shows the logo at every power-on. Any command that is not a
 // screen command first records the screen in its history (the holder has
 // seen the finished picture by then).
+// Keypad entry (the entry itself: EmuCardKeyEntry.h). The token keeps the
+// entry between commands, so other commands (other processes) may come
+// between its steps; a power cycle ends it.
+//   80 6E 01 00 Lc KEY IN START: mode, maximum length, 10-byte allowed-key
+//     bitmap, fixed byte, key flag 00 (14 bytes in all) or 01 followed by the
+//     key id, the reference length and the reference: 6601/6603 and the
+//     symmetric key's name, or A400, 02 and the host-key file id (in the
+//     current directory). A named key needs external authentication (6982)
+//     and must exist (6A88). The mode and fixed byte do not change how this
+//     token's keypad behaves. Every KEY IN START ends the entry before it,
+//     accepted or not.
+//   80 6E 02 00 Le  poll: one byte, the character of the key the holder
+//     pressed (the user-input hook's PressKey), 00 while none is pending and
+//     once Enter or Esc ended the typing.
+//   84 6E 03 mode Le  KEY IN END, after GET CHALLENGE for 8 bytes (6985
+//     without): the entry's result for the mode, as an enciphered answer
+//     (EmuCardSecurity.h) whose block starts with the result's length. The
+//     whole answer must fit 256 bytes, so results longer than 247 bytes give
+//     6700. A refused KEY IN END leaves the entry open; one that answers
+//     ends it.
+//   Poll and KEY IN END without an entry: 6985.
+//   80 5E 00 00 0E GET KEY DATA: the 14 data bytes padded 80 00 to 16 and
+//     enciphered in ECB under a symmetric key. What the arguments mean is the
+//     token's own; this one takes the first data byte as the key's choice
+//     (1: the first key imported with id 6601, 2: with id 6603; none: 6A88,
+//     another value 6A80); the other bytes are only enciphered.
+// The log shows neither the poll's key nor KEY IN END's data.
 #pragma once
 
 #include "EmuCardApdu.h"
+#include "EmuCardKeyEntry.h"
 #include "EmuCardSecurity.h"
 #include "EmuCardStore.h"
 #include "EmuScreen.h"
@@ -74,6 +104,16 @@ public:
     virtual EEmuUserAnswer EnterPinChange(std::string &strOldPin, std::string &strNewPin) = 0;
     // The open request is over without an answer (dropped by the host).
     virtual void Abandon() {}
+    // The next key the holder presses during a keypad entry, when one is
+    // ready: true with its character. fnRefusal says why the entry would not
+    // take a character (null: it takes it); a refused press is used up and
+    // the next one considered.
+    virtual bool PressKey(const std::function<const char *(uint8_t)> &fnRefusal, uint8_t &bChar)
+    {
+        (void)fnRefusal;
+        (void)bChar;
+        return false;
+    }
 };
 
 struct SEmuCardOptions {
@@ -86,7 +126,8 @@ struct SEmuCardOptions {
 
 class CEmuCardOs {
 public:
-    // Receives each command (sensitive data masked) and its whole answer.
+    // Receives each command and its answer as the log shows them (MaskForLog,
+    // MaskAnswerForLog).
     typedef std::function<void(const std::vector<uint8_t> &vbCommand,
                                const std::vector<uint8_t> &vbAnswer)>
         ApduLogFn;
@@ -128,6 +169,10 @@ public:
 
     // The command as the log shows it: PIN and key data reduced to header and Lc.
     static std::vector<uint8_t> MaskForLog(const std::vector<uint8_t> &vbApdu);
+    // The answer as the log shows it: the keypad entry's keys and result
+    // reduced to the status word.
+    static std::vector<uint8_t> MaskAnswerForLog(const std::vector<uint8_t> &vbApdu,
+                                                 const std::vector<uint8_t> &vbAnswer);
 
 private:
     struct SAnswer {
@@ -139,7 +184,7 @@ private:
     // Asks the holder (again); the answer, or fPending.
     SAnswer KeypadStep(EKeypad eKind);
     // Response bytes from an answer, reported to the log hook.
-    std::vector<uint8_t> Respond(SAnswer &answer, const std::vector<uint8_t> &vbLogCommand);
+    std::vector<uint8_t> Respond(SAnswer &answer, const std::vector<uint8_t> &vbCommand);
     // The selected EF when it is of the kind; null with the status word
     // (no current EF, or incompatible file) otherwise.
     SEmuFile *CurrentEfOfKind(EEmuFileKind eKind, uint16_t &wSw);
@@ -178,6 +223,15 @@ private:
     SAnswer ImportSymmetricKey(const SEmuApdu &apdu);
     // The screen command, whole (EmuCardOsScreen.cpp).
     SAnswer ScreenCommand(const std::vector<uint8_t> &vbApdu);
+    // Keypad entry and GET KEY DATA (EmuCardOsKeypad.cpp).
+    SAnswer KeyIn(const SEmuApdu &apdu);
+    SAnswer KeyInStart(const SEmuApdu &apdu);
+    SAnswer KeyInPoll(const SEmuApdu &apdu);
+    SAnswer KeyInEnd(const SEmuApdu &apdu);
+    SAnswer GetKeyData(const SEmuApdu &apdu);
+    // The first symmetric key with this id and, when pvbName is given, name.
+    const SEmuSymmetricKey *FindSymmetricKey(uint16_t wKeyId,
+                                             const std::vector<uint8_t> *pvbName) const;
     // Key commands (EmuCardOsKeys.cpp).
     SAnswer GenerateRsa(const SEmuApdu &apdu);
     SAnswer ImportKey(const SEmuApdu &apdu);
@@ -195,4 +249,5 @@ private:
     IEmuCardUserInput *m_pUserInput = nullptr;
     EKeypad m_eKeypad = KEYPAD_NONE;
     std::vector<uint8_t> m_vbKeypadCommand;  // the open command as logged
+    CEmuKeyEntry m_entry;
 };

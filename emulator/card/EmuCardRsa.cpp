@@ -5,7 +5,9 @@
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <openssl/rsa.h>
 
 #include <memory>
@@ -195,6 +197,47 @@ uint16_t CEmuCardRsa::PublicOp(const std::vector<uint8_t> &vbPublic,
         !AppendPadded(vbOut, out.get(), cbModulus))
         return EmuSw::SW_INTERNAL;
     return EmuSw::SW_OK;
+}
+
+bool CEmuCardRsa::HostKeyFromFile(const std::vector<uint8_t> &vbFile,
+                                  std::vector<uint8_t> &vbPublic)
+{
+    vbPublic.clear();
+    if (vbFile.size() < 8)
+        return false;
+    const uint32_t dwLength = GetBe32(vbFile.data());  // the key's length after this field
+    if (dwLength > vbFile.size() - 4)
+        return false;
+    const size_t cbKey = static_cast<size_t>(dwLength) + 4;
+    std::vector<uint8_t> vbKey(vbFile.begin(), vbFile.begin() + static_cast<long>(cbKey));
+    if (!IsValidPublic(vbKey))
+        return false;
+    vbPublic.swap(vbKey);
+    return true;
+}
+
+uint16_t CEmuCardRsa::EncryptPkcs1(const std::vector<uint8_t> &vbPublic,
+                                   const std::vector<uint8_t> &vbIn, std::vector<uint8_t> &vbOut)
+{
+    vbOut.clear();
+    if (!IsValidPublic(vbPublic))
+        return EmuSw::SW_REF_NOT_FOUND;
+    const size_t cbModulus = vbPublic.size() - 8;
+    if (vbIn.size() + 11 > cbModulus)
+        return EmuSw::SW_WRONG_LENGTH;
+    // 00 02, at least 8 random non-zero bytes, 00, the message.
+    std::vector<uint8_t> vbBlock(cbModulus - vbIn.size());
+    vbBlock[1] = 0x02;
+    for (size_t i = 2; i + 1 < vbBlock.size(); ++i) {
+        do {
+            if (RAND_bytes(&vbBlock[i], 1) != 1)
+                return EmuSw::SW_INTERNAL;
+        } while (vbBlock[i] == 0);
+    }
+    vbBlock.insert(vbBlock.end(), vbIn.begin(), vbIn.end());
+    const uint16_t wSw = PublicOp(vbPublic, vbBlock, vbOut);
+    OPENSSL_cleanse(vbBlock.data(), vbBlock.size());
+    return wSw;
 }
 
 uint16_t CEmuCardRsa::PrivateOp(const std::vector<uint8_t> &vbPrivate,

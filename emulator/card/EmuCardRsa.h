@@ -10,7 +10,8 @@
 //   private-key file: [5h (4 bytes)][p][q][d mod (p-1)][d mod (q-1)][q^-1 mod p],
 //                     h = n / 2 bytes each (the private exponent is not kept;
 //                     private operations use the CRT).
-// The export record is [e (4 bytes)][modulus].
+// The export record is [e (4 bytes)][modulus]. A host's public key is kept
+// in a transparent file in the public-key file format, zero-filled after it.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +33,15 @@ public:
     // Status word: 9000, 6700 input longer than the modulus, 6A80 input >= n.
     static uint16_t PublicOp(const std::vector<uint8_t> &vbPublic,
                              const std::vector<uint8_t> &vbIn, std::vector<uint8_t> &vbOut);
+    // The public-key file content at the start of a host-key file; false
+    // when the file holds no well-formed key.
+    static bool HostKeyFromFile(const std::vector<uint8_t> &vbFile,
+                                std::vector<uint8_t> &vbPublic);
+    // PKCS #1 v1.5 encryption (block type 2, random non-zero padding) under
+    // a public-key file content. 6700 when the input is longer than the
+    // modulus less 11 bytes.
+    static uint16_t EncryptPkcs1(const std::vector<uint8_t> &vbPublic,
+                                 const std::vector<uint8_t> &vbIn, std::vector<uint8_t> &vbOut);
     // Raw private operation (in^d mod n by the CRT), same status words.
     static uint16_t PrivateOp(const std::vector<uint8_t> &vbPrivate,
                               const std::vector<uint8_t> &vbIn, std::vector<uint8_t> &vbOut);

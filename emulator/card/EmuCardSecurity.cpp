@@ -80,6 +80,32 @@ bool CEmuCardSecurity::TripleDesEcb(bool fEncrypt, const uint8_t *pbKey,
     return RunCipher(EVP_des_ede_ecb(), fEncrypt, pbKey, nullptr, vbData);
 }
 
+void CEmuCardSecurity::Wipe(std::vector<uint8_t> &vb)
+{
+    if (!vb.empty())
+        OPENSSL_cleanse(vb.data(), vb.size());
+    vb.clear();
+}
+
+bool CEmuCardSecurity::DesEcb(bool fEncrypt, const std::vector<uint8_t> &vbKey,
+                              std::vector<uint8_t> &vbData)
+{
+    if (vbKey.size() == 16)
+        return RunCipher(EVP_des_ede_ecb(), fEncrypt, vbKey.data(), nullptr, vbData);
+    if (vbKey.size() != 8 && vbKey.size() != 24)
+        return false;
+    // Single DES is triple DES with three equal keys (libcrypto 3.0 keeps
+    // plain DES in its legacy provider only).
+    std::vector<uint8_t> vbKey3 = vbKey;
+    if (vbKey.size() == 8) {
+        vbKey3.insert(vbKey3.end(), vbKey.begin(), vbKey.end());
+        vbKey3.insert(vbKey3.end(), vbKey.begin(), vbKey.end());
+    }
+    const bool fOk = RunCipher(EVP_des_ede3_ecb(), fEncrypt, vbKey3.data(), nullptr, vbData);
+    Wipe(vbKey3);
+    return fOk;
+}
+
 std::vector<uint8_t> CEmuCardSecurity::ComputeMac(const uint8_t *pbKey, const uint8_t *pbIv,
                                                   const std::vector<uint8_t> &vbBody)
 {
@@ -150,6 +176,17 @@ uint16_t CEmuCardSecurity::UnwrapCommand(const SEmuApdu &apdu, std::vector<uint8
     }
     vbPlain.assign(vbBlock.begin() + 1, vbBlock.begin() + 1 + static_cast<long>(cbPlain));
     m_vbAnswerIv = vbChallenge;
+    return EmuSw::SW_OK;
+}
+
+uint16_t CEmuCardSecurity::TakeAnswerChallenge()
+{
+    m_vbAnswerIv.clear();
+    std::vector<uint8_t> vbChallenge;
+    vbChallenge.swap(m_vbChallenge);
+    if (vbChallenge.size() != 8)
+        return EmuSw::SW_CONDITIONS;
+    m_vbAnswerIv.swap(vbChallenge);
     return EmuSw::SW_OK;
 }
 

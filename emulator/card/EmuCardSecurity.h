@@ -22,7 +22,9 @@
 //   L data bytes and the 80 00.. padding (none when L + 1 is a multiple of 8).
 // - An enciphered answer is built the same way: the plain block enciphered in
 //   ECB, then a 4-byte MAC over that block by the same rule with the command's
-//   challenge as initial vector (the library drops it unchecked).
+//   challenge as initial vector (the library drops it unchecked). A command
+//   that sends nothing enciphered but answers so (KEY IN END) takes the
+//   pending 8-byte challenge for its answer alone.
 // Both flags drop on every directory selection; the challenge does not.
 #pragma once
 
@@ -50,6 +52,9 @@ public:
     uint16_t ExternalAuthenticate(const SEmuApdu &apdu);
     // Checks and deciphers a secure-messaging command; consumes the challenge.
     uint16_t UnwrapCommand(const SEmuApdu &apdu, std::vector<uint8_t> &vbPlain);
+    // Consumes the pending challenge as the answer's initial vector, for a
+    // plain command with an enciphered answer; 6985 unless it had 8 bytes.
+    uint16_t TakeAnswerChallenge();
     // The enciphered answer (block and MAC) for the last unwrapped command.
     std::vector<uint8_t> WrapAnswer(const std::vector<uint8_t> &vbPlain) const;
 
@@ -61,6 +66,12 @@ public:
 
     // Two-key triple DES over whole 8-byte blocks; false on a bad length.
     static bool TripleDesEcb(bool fEncrypt, const uint8_t *pbKey, std::vector<uint8_t> &vbData);
+    // DES (8-byte key), two-key or three-key triple DES (16 or 24 bytes) in
+    // ECB over whole 8-byte blocks; false for another key or data length.
+    static bool DesEcb(bool fEncrypt, const std::vector<uint8_t> &vbKey,
+                       std::vector<uint8_t> &vbData);
+    // Overwrites secret bytes and empties the vector.
+    static void Wipe(std::vector<uint8_t> &vb);
     // The 4-byte MAC of body under key with the 8-byte initial vector.
     static std::vector<uint8_t> ComputeMac(const uint8_t *pbKey, const uint8_t *pbIv,
                                            const std::vector<uint8_t> &vbBody);

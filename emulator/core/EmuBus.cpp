@@ -164,8 +164,15 @@ std::string EmuBus::Control(const std::string &strRequest)
         return ControlFault(words);
     if (strCommand == "log")
         return ControlLog(words);
-    if (strCommand == "user")
+    if (strCommand == "user") {
+        // "press <key> when <text>": the text is the rest of the line, spaces
+        // and all, as one word.
+        if (words.size() > 5 && words[2] == "press" && words[4] == "when") {
+            words.resize(6);
+            words[5] = strLine.substr(offsets[5]);
+        }
         return ControlUser(words);
+    }
     if (strCommand == "screen")
         return ControlScreen(words);
     if (strCommand == "quit" && words.size() == 1) {
@@ -276,6 +283,8 @@ std::string EmuBus::ControlPlug(const std::vector<std::string> &words,
     if (bToken && !slot.pCard) {
         slot.pCard = m_cardFactory(strId, bBlank);
         slot.pUser = std::make_shared<EmuKeypadUser>(strId, &m_log);
+        // Placeholder until the token's screen is decoded: it shows nothing.
+        slot.pUser->SetScreenText([]() { return std::string(); });
         slot.pCard->AttachKeypadUser(slot.pUser);
     }
     slot.strPath = MakePath(slot.settings.wVendorId, slot.settings.wProductId, slot.nIndex);
@@ -379,7 +388,8 @@ std::string EmuBus::ControlLog(const std::vector<std::string> &words)
 std::string EmuBus::ControlUser(const std::vector<std::string> &words)
 {
     if (words.size() < 2)
-        return Err("usage: user <id> [pin <PIN> | change <old> <new> | cancel | never | clear]");
+        return Err("usage: user <id> [pin <PIN> | change <old> <new> | cancel | never | clear | "
+                   "press <key> [when <text>] | type <chars>]");
     std::lock_guard<std::mutex> lock(m_mutex);
     SlotMap::iterator it = m_slots.find(words[1]);
     if (it == m_slots.end())

@@ -40,6 +40,15 @@ public:
         return apdu;
     }
 
+    // The answer to the command as the bus log may show it (a card cuts
+    // away what the holder typed).
+    virtual std::vector<std::uint8_t> LogAnswer(const std::vector<std::uint8_t> &apdu,
+                                                const std::vector<std::uint8_t> &response) const
+    {
+        (void)apdu;
+        return response;
+    }
+
     // True after ProcessApdu (or PollAnswer) left the command unfinished;
     // ProcessApdu's answer is then empty and means nothing.
     virtual bool AnswerPending() const { return false; }

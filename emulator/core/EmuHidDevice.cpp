@@ -175,17 +175,18 @@ std::vector<std::uint8_t> EmuHidDevice::CallCard(const std::vector<std::uint8_t>
         Log("WAIT answer pending on the card");
         return std::vector<std::uint8_t>();
     }
-    return CheckedResponse(std::move(response));
+    return CheckedResponse(std::move(response), &apdu);
 }
 
-std::vector<std::uint8_t> EmuHidDevice::CheckedResponse(std::vector<std::uint8_t> response)
+std::vector<std::uint8_t> EmuHidDevice::CheckedResponse(std::vector<std::uint8_t> response,
+                                                        const std::vector<std::uint8_t> *pApdu)
 {
     // D = data + 3 must fit its 16 bits.
     if (response.size() < 2 || response.size() - 2 > 0xFFFFu - 3u) {
         Log("BAD card answer of " + std::to_string(response.size()) + " bytes, answering 6F00");
         response = StatusOnly(0x6F, 0x00);
     }
-    Log("RESP " + HexString(response));
+    Log("RESP " + HexString(pApdu != nullptr ? m_pCard->LogAnswer(*pApdu, response) : response));
     return response;
 }
 

@@ -163,7 +163,10 @@ private:
     // Hands the APDU to the card; bPending when its answer is not ready.
     std::vector<std::uint8_t> CallCard(const std::vector<std::uint8_t> &apdu, bool &bPending);
     // The card's answer, logged, or 6F 00 when it cannot be framed.
-    std::vector<std::uint8_t> CheckedResponse(std::vector<std::uint8_t> response);
+    // pApdu: the command, for the card's log form of the answer (null: the
+    // answer is logged as it is).
+    std::vector<std::uint8_t> CheckedResponse(std::vector<std::uint8_t> response,
+                                              const std::vector<std::uint8_t> *pApdu = nullptr);
     // Frames the answer, applies the one-shot faults, arms the busy reports.
     void BuildAnswer(const std::vector<std::uint8_t> &response);
 

@@ -1,6 +1,7 @@
 // EmuKeypadUser.cpp
 #include "EmuKeypadUser.h"
 
+#include "EmuKeypadKeys.h"
 #include "EmuLog.h"
 
 namespace emu {
@@ -9,8 +10,9 @@ namespace {
 
 const std::size_t kMaxPinDigits = 32;
 const char kUsage[] =
-    "usage: user <id> [pin <PIN> | change <old> <new> | cancel | never | clear] "
-    "(PINs: 1 to 32 digits)";
+    "usage: user <id> [pin <PIN> | change <old> <new> | cancel | never | clear | "
+    "press <key> [when <text>] | type <chars>] (PINs: 1 to 32 digits; keys: 0-9 A-Z a-z "
+    "* + . # or enter, esc, backspace)";
 
 bool ValidPin(const std::string &strPin)
 {
@@ -24,6 +26,34 @@ bool ValidPin(const std::string &strPin)
 }
 
 std::string Masked(const std::string &strPin) { return std::string(strPin.size(), '*'); }
+
+// The character of a key name of "press", or false.
+bool ParseKey(const std::string &strName, std::uint8_t &bChar)
+{
+    if (strName == "enter")
+        bChar = kKeyEnter;
+    else if (strName == "esc")
+        bChar = kKeyEsc;
+    else if (strName == "backspace")
+        bChar = kKeyBackspace;
+    else if (strName.size() == 1 && KeypadTypes(static_cast<std::uint8_t>(strName[0])))
+        bChar = static_cast<std::uint8_t>(strName[0]);
+    else
+        return false;
+    return true;
+}
+
+// A key as the log and the report show it: typed characters masked.
+std::string KeyName(std::uint8_t bChar)
+{
+    if (bChar == kKeyEnter)
+        return "enter";
+    if (bChar == kKeyEsc)
+        return "esc";
+    if (bChar == kKeyBackspace)
+        return "backspace";
+    return "*";
+}
 
 }  // namespace
 
@@ -67,8 +97,31 @@ bool EmuKeypadUser::Command(const std::vector<std::string> &words, std::string &
 {
     Entry entry;
     const std::string strKind = words.empty() ? std::string() : words[0];
+    if (strKind == "press" && (words.size() == 2 || (words.size() == 4 && words[2] == "when" &&
+                                                     !words[3].empty()))) {
+        std::vector<Press> presses(1);
+        if (!ParseKey(words[1], presses[0].bChar)) {
+            strError = kUsage;
+            return false;
+        }
+        if (words.size() == 4)
+            presses[0].strWhen = words[3];
+        return QueuePresses(presses, Describe(presses[0]), strError);
+    }
+    if (strKind == "type" && words.size() == 2) {
+        std::vector<Press> presses(words[1].size());
+        for (std::size_t i = 0; i < presses.size(); ++i) {
+            presses[i].bChar = static_cast<std::uint8_t>(words[1][i]);
+            if (!KeypadTypes(presses[i].bChar)) {
+                strError = kUsage;
+                return false;
+            }
+        }
+        return QueuePresses(presses, "type " + Masked(words[1]), strError);
+    }
     if (strKind == "clear" && words.size() == 1) {
         m_script.clear();
+        m_presses.clear();
         if (m_bActive)
             m_bCleared = true;  // the open request ends cancelled at its next poll
         Log("script clear");
@@ -99,6 +152,51 @@ bool EmuKeypadUser::Command(const std::vector<std::string> &words, std::string &
     return true;
 }
 
+std::string EmuKeypadUser::Describe(const Press &press)
+{
+    return "press " + KeyName(press.bChar) + (press.strWhen.empty() ? "" : " when " + press.strWhen);
+}
+
+bool EmuKeypadUser::QueuePresses(const std::vector<Press> &presses,
+                                 const std::string &strScript, std::string &strError)
+{
+    if (presses.size() > kMaxUserPresses - m_presses.size()) {
+        strError = "key presses full (" + std::to_string(kMaxUserPresses) + ")";
+        return false;
+    }
+    m_presses.insert(m_presses.end(), presses.begin(), presses.end());
+    Log("script " + strScript);
+    return true;
+}
+
+void EmuKeypadUser::SetScreenText(std::function<std::string()> fnScreenText)
+{
+    m_fnScreenText = std::move(fnScreenText);
+}
+
+bool EmuKeypadUser::PressKey(const std::function<const char *(std::uint8_t)> &fnRefusal,
+                             std::uint8_t &bChar)
+{
+    while (!m_presses.empty()) {
+        if (!m_presses.front().strWhen.empty()) {
+            const std::string strScreen = m_fnScreenText ? m_fnScreenText() : std::string();
+            if (strScreen.find(m_presses.front().strWhen) == std::string::npos)
+                return false;
+        }
+        const std::uint8_t bPressed = m_presses.front().bChar;
+        m_presses.pop_front();
+        const char *pszRefusal = fnRefusal(bPressed);
+        if (pszRefusal != nullptr) {
+            Log("pressed " + KeyName(bPressed) + ", ignored: " + pszRefusal);
+            continue;
+        }
+        Log("pressed " + KeyName(bPressed));
+        bChar = bPressed;
+        return true;
+    }
+    return false;
+}
+
 std::string EmuKeypadUser::Report() const
 {
     std::string strReport;
@@ -109,6 +207,8 @@ std::string EmuKeypadUser::Report() const
                      Describe(m_active) + (m_bCleared ? " (cleared)" : "") + "\n";
     for (const std::string &strAsked : m_history)
         strReport += "asked " + strAsked + "\n";
+    for (const Press &press : m_presses)
+        strReport += "queued " + Describe(press) + "\n";
     return strReport;
 }
 

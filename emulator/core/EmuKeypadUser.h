@@ -19,14 +19,28 @@
 // Typing takes time: a request is answered at the kTypingPolls-th call after
 // the one that asked (each call in between is one busy report to the host).
 //
+// Key presses for the card's keypad entries are queued apart from the
+// script (at most kMaxUserPresses), in order:
+//   press <key> [when <text>]  one press: a single character of the keypad
+//                        (EmuKeypadKeys.h) or enter, esc, backspace; with
+//                        "when" it waits at the head of the queue (holding
+//                        up those behind it) until the token's screen text
+//                        contains <text>
+//   type <chars>         one press for each character
+// Each poll of an entry takes presses from the head: one the entry refuses
+// is used up and logged, the first it takes is the poll's key. "clear"
+// drops the presses too.
+//
 // The log gets "<id> USER ..." lines (script entries, what was asked, what
-// was typed); PINs appear there and in the report only as one '*' a digit.
+// was typed, the keys pressed); PINs and typed characters appear there and
+// in the report only as one '*' each (Enter, Esc and Backspace by name).
 // Not thread-safe: the bus calls it under the token's slot lock, from both
 // the control channel and the card. Windows-free.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,6 +53,8 @@ const std::uint32_t kTypingPolls = 3;
 // Script entries one token may have queued, and requests the report keeps.
 const std::size_t kMaxUserScript = 64;
 const std::size_t kMaxUserHistory = 32;
+// Key presses one token may have queued.
+const std::size_t kMaxUserPresses = 256;
 
 enum class EmuUserStep { Typing, Entered, Cancelled };
 
@@ -60,6 +76,14 @@ public:
     EmuUserStep EnterPinChange(std::string &strOld, std::string &strNew);
     // The host gave up on the request in progress.
     void Abandon();
+    // The next press a keypad entry takes (see above): true with its
+    // character. fnRefusal: why the entry would not take a character, or null.
+    bool PressKey(const std::function<const char *(std::uint8_t)> &fnRefusal,
+                  std::uint8_t &bChar);
+    // The token's decoded screen (UTF-8, rows separated by '\n'), read for
+    // presses that wait for a text. Called under the token's slot lock, so
+    // it must not take that lock. Empty function: the screen shows nothing.
+    void SetScreenText(std::function<std::string()> fnScreenText);
 
 private:
     enum Kind { KIND_PIN, KIND_CHANGE, KIND_CANCEL, KIND_NEVER };
@@ -69,12 +93,21 @@ private:
         std::string strNew;
     };
     enum Request { REQUEST_PIN, REQUEST_CHANGE };
+    struct Press {
+        std::uint8_t bChar = 0;
+        std::string strWhen;  // empty: at once
+    };
 
     EmuUserStep Step(Request eRequest, std::string &strFirst, std::string &strSecond);
     // Ends the request in progress; the outcome goes to the report.
     void Finish(const std::string &strOutcome);
     void Log(const std::string &strEvent) const;
     static std::string Describe(const Entry &entry);
+    static std::string Describe(const Press &press);
+    // Queues presses, all or (with the reason) none; strScript is how the
+    // log shows the command.
+    bool QueuePresses(const std::vector<Press> &presses, const std::string &strScript,
+                      std::string &strError);
     static const char *RequestName(Request eRequest);
 
     std::string m_strId;
@@ -88,6 +121,9 @@ private:
     bool m_bCleared;  // the script was cleared while a request was open
 
     std::deque<std::string> m_history;
+
+    std::deque<Press> m_presses;
+    std::function<std::string()> m_fnScreenText;
 };
 
 }  // namespace emu

@@ -7,8 +7,8 @@
 // OPEN session 3 pid 1234", the pid when the pipe tells it), the session
 // the next requests come from whenever it changes ("t1 SENDER session 3"),
 // faults set and applied, malformed reports, the scripted keypad holder
-// ("t1 USER asked pin", "t1 USER typed pin ******": PINs masked, see
-// EmuKeypadUser.h). Lines are kept until
+// ("t1 USER asked pin", "t1 USER typed pin ******", "t1 USER pressed *":
+// PINs and typed keys masked, see EmuKeypadUser.h). Lines are kept until
 // "log clear"; when the kept text passes a cap the oldest lines go (so a
 // "log" answer always fits one control message) and a line says so.
 // Thread-safe: every method takes the log's own lock, which is taken last

@@ -98,8 +98,35 @@
 //   user <id> never                ... never finishes: the host gets busy
 //                                  reports until "user <id> clear" (then
 //                                  6984), a new request or an unplug
-//   user <id> clear                drops the queued entries and ends an
-//                                  open request (6984 at its next poll)
+//   user <id> press <key> [when <text>]
+//                                  the holder presses one key during a
+//                                  keypad entry (KEY IN START .. KEY IN
+//                                  END): <key> is one character of the
+//                                  keypad (0-9 A-Z a-z * + . #) or enter,
+//                                  esc, backspace. With "when" the press
+//                                  waits at the head of the queue, and
+//                                  the presses behind it with it, until
+//                                  the token's screen text contains
+//                                  <text>: the rest of the line after
+//                                  "when", spaces and all (UTF-8)
+//   user <id> type <chars>         one press for each character (keypad
+//                                  characters only, no spaces)
+//                                  Presses are queued apart from the PIN
+//                                  entries (at most 256; a command that
+//                                  would pass that is refused whole). Each
+//                                  poll of an entry (80 6E 02) takes
+//                                  presses from the head: a key the entry
+//                                  does not allow, or a character once the
+//                                  entry is full, is used up and logged
+//                                  ("pressed *, ignored: not allowed in
+//                                  this entry" / "...: the entry is full");
+//                                  the first one taken is the poll's key.
+//                                  After Enter or Esc the entry takes no
+//                                  more presses; they wait for the next.
+//                                  Without an entry no press is taken.
+//   user <id> clear                drops the queued entries and presses
+//                                  and ends an open request (6984 at its
+//                                  next poll)
 //   user <id>                      "OK", then one line per queued entry
 //                                  ("queued pin ****", "queued change ****
 //                                  ******", "queued cancel", "queued
@@ -109,7 +136,9 @@
 //                                  ****", "asked change: cancelled on the
 //                                  keypad", "asked pin: cancelled, nothing
 //                                  scripted", "asked pin: dropped by the
-//                                  host", ...)
+//                                  host", ...), then one line per queued
+//                                  press ("queued press *", "queued press
+//                                  enter when Confirm?")
 //                                  Entries are queued in order (at most 64)
 //                                  and one is used per request. PINs are 1
 //                                  to 32 digits. Typing takes 3 polls, so a
@@ -135,10 +164,16 @@
 //                                  entry ... does not answer a ... request",
 //                                  "cancelled, script cleared", "never
 //                                  finishes", "dropped pin, the host gave
-//                                  up"; the device logs "WAIT answer
-//                                  pending on the card" and "DROP pending
-//                                  answer, ...". PINs are never shown: one
-//                                  '*' a digit.
+//                                  up", "script press *", "script type
+//                                  ****", "pressed *", "pressed enter",
+//                                  "pressed *, ignored: ..."; the device
+//                                  logs "WAIT answer pending on the card"
+//                                  and "DROP pending answer, ...". PINs and
+//                                  typed characters are never shown: one
+//                                  '*' each (Enter, Esc and Backspace by
+//                                  name), and the answers of the keypad
+//                                  poll and of KEY IN END are logged as
+//                                  their status word alone.
 //   screen <id>                    "OK", then the token's screen as text
 //                                  art: 64 lines of 128 characters, '#'
 //                                  lit, '.' dark

@@ -8,7 +8,8 @@
 // alone (never overwritten), with the reason in the emulator's log.
 //
 // The keypad: the card's user-input hook is the token's scripted holder
-// (EmuKeypadUser, attached by the bus). A keypad command that the holder
+// (EmuKeypadUser, attached by the bus): its PINs for the PIN commands, its
+// key presses for keypad entries. A keypad command that the holder
 // has not finished is answered through PollAnswer; its outcome (tries, a
 // new PIN) is saved when it comes, as after any other command.
 //
@@ -98,6 +99,12 @@ public:
 
     std::string ScreenText() override { return m_pText->Decode(m_card.Screen().Current()); }
 
+    std::vector<std::uint8_t> LogAnswer(const std::vector<std::uint8_t> &apdu,
+                                        const std::vector<std::uint8_t> &response) const override
+    {
+        return CEmuCardOs::MaskAnswerForLog(apdu, response);
+    }
+
 private:
     void Save()
     {
@@ -130,6 +137,11 @@ private:
         return Answer(m_pUser->EnterPinChange(strOldPin, strNewPin));
     }
     void Abandon() override { m_pUser->Abandon(); }
+    bool PressKey(const std::function<const char *(std::uint8_t)> &fnRefusal,
+                  std::uint8_t &bChar) override
+    {
+        return m_pUser->PressKey(fnRefusal, bChar);
+    }
 
     // Declared before the card, which calls it until the card is gone.
     std::shared_ptr<emu::EmuKeypadUser> m_pUser;

@@ -35,6 +35,7 @@ bool Has(const std::string &strText, const std::string &strPart)
 struct SExchange {
     int nBusy = 0;
     std::uint16_t wSw = 0;  // 0: no answer (failed, or still busy)
+    Bytes data;             // the response data before the status word
 };
 
 class KeypadBus : public ::testing::Test {
@@ -95,10 +96,14 @@ public:
                 ++result.nBusy;
                 continue;
             }
-            // One report: A1 00 03 SW1 SW2 00.
+            // One report: A1, D = data + 3 (2 bytes), data, SW1 SW2 00.
             EXPECT_EQ(0, answer[1]);
-            EXPECT_EQ(6, answer[2]);
-            result.wSw = static_cast<std::uint16_t>((answer[12] << 8) | answer[13]);
+            const std::size_t nBody = answer[2];
+            if (nBody < 6 || nBody > kR - 8)
+                return result;
+            const Bytes body(answer.begin() + 9, answer.begin() + 9 + nBody);
+            result.data.assign(body.begin() + 3, body.end() - 3);
+            result.wSw = static_cast<std::uint16_t>((body[nBody - 3] << 8) | body[nBody - 2]);
             return result;
         }
         return result;
@@ -141,7 +146,8 @@ TEST_P(KeypadControl, Answers)
 }
 
 const char kUsage[] = "ERR usage: user <id> [pin <PIN> | change <old> <new> | cancel | never | "
-                      "clear] (PINs: 1 to 32 digits)";
+                      "clear | press <key> [when <text>] | type <chars>] (PINs: 1 to 32 digits; "
+                      "keys: 0-9 A-Z a-z * + . # or enter, esc, backspace)";
 
 INSTANTIATE_TEST_SUITE_P(
     Bus, KeypadControl,
@@ -159,7 +165,19 @@ INSTANTIATE_TEST_SUITE_P(
                       SControlCase{"user t1 change 1234", kUsage},
                       SControlCase{"user t1 change 1234 56x", kUsage},
                       SControlCase{"user t1 cancel now", kUsage},
-                      SControlCase{"user t1 type 1234", kUsage}));
+                      SControlCase{"user t1 press 1", "OK"},
+                      SControlCase{"user t1 press enter", "OK"},
+                      SControlCase{"user t1 press backspace", "OK"},
+                      SControlCase{"user t1 press esc when Cancel?", "OK"},
+                      SControlCase{"user t1 type aZ09*+.#", "OK"},
+                      SControlCase{"user t1 press", kUsage}, SControlCase{"user t1 press 12", kUsage},
+                      SControlCase{"user t1 press tab", kUsage},
+                      SControlCase{"user t1 press ~", kUsage},
+                      SControlCase{"user t1 press 1 when", kUsage},
+                      SControlCase{"user t1 press 1 if Amount", kUsage},
+                      SControlCase{"user t1 type", kUsage}, SControlCase{"user t1 type 12 34", kUsage},
+                      SControlCase{"user t1 type 1-2", kUsage},
+                      SControlCase{"user t1 sing 1234", kUsage}));
 
 TEST_F(KeypadBus, ReportListsTheScriptAndWhatWasAskedWithPinsMasked)
 {
@@ -335,6 +353,84 @@ INSTANTIATE_TEST_SUITE_P(
                    "t1 DROP pending answer, the card's command is dropped\nt1 USER dropped pin, "
                    "the host gave up\nt1 APDU 0020000100\n"}),
     [](const ::testing::TestParamInfo<SNeverCase> &info) { return info.param.pszName; });
+
+// --- keypad entries -----------------------------------------------------------
+
+// KEY IN START without a key: up to 8 characters, digits and Enter allowed.
+const Bytes kStartDigits = {0x80, 0x6E, 0x01, 0x00, 0x0E, 0x03, 0x08, 0xFF, 0xC0, 0x00, 0x00,
+                            0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0xFF, 0x00};
+const Bytes kPollKey = {0x80, 0x6E, 0x02, 0x00, 0x00};
+
+// The keys the polls answer until one answers none.
+std::string PollKeys(KeypadBus &bus)
+{
+    std::string strKeys;
+    for (int i = 0; i < 50; ++i) {
+        SExchange poll = bus.Exchange(kPollKey);
+        EXPECT_EQ(0x9000, poll.wSw);
+        if (poll.wSw != 0x9000 || poll.data.size() != 1 || poll.data[0] == 0)
+            break;
+        strKeys += static_cast<char>(poll.data[0]);
+    }
+    return strKeys;
+}
+
+TEST_F(KeypadBus, TypedPressesAnswerThePollsAndTheLogMasksThem)
+{
+    ASSERT_EQ(0x9000, Exchange(kStartDigits).wSw);
+    ASSERT_EQ("OK", Control("user t1 type 4729"));
+    ASSERT_EQ("OK", Control("user t1 press x"));
+    ASSERT_EQ("OK", Control("user t1 press backspace"));
+    ASSERT_EQ("OK", Control("user t1 press enter"));
+    ASSERT_EQ("OK", Control("user t1 press 5"));
+    EXPECT_EQ("OK\nqueued press *\nqueued press *\nqueued press *\nqueued press *\n"
+              "queued press *\nqueued press backspace\nqueued press enter\nqueued press *\n",
+              Control("user t1"));
+    EXPECT_EQ("4729\b\r", PollKeys(*this));
+    // The press after Enter waits for the next entry.
+    EXPECT_EQ("OK\nqueued press *\n", Control("user t1"));
+    ASSERT_EQ(0x9000, Exchange({0x80, 0x84, 0x00, 0x00, 0x08}).wSw);
+    SExchange end = Exchange({0x84, 0x6E, 0x03, 0x00, 0x00});
+    EXPECT_EQ(0x9000, end.wSw);
+    EXPECT_EQ(8u, end.data.size() - 4);  // length byte and "472" in one block, and the MAC
+
+    const std::string strLog = Control("log");
+    EXPECT_TRUE(Has(strLog, "t1 USER script type ****\nt1 USER script press *\n")) << strLog;
+    EXPECT_TRUE(Has(strLog, "t1 APDU 806E020000\nt1 USER pressed *\nt1 RESP 9000\n")) << strLog;
+    EXPECT_TRUE(Has(strLog, "t1 USER pressed *, ignored: not allowed in this entry\n"
+                             "t1 USER pressed backspace\n")) << strLog;
+    EXPECT_TRUE(Has(strLog, "t1 USER pressed enter\n")) << strLog;
+    EXPECT_TRUE(Has(strLog, "t1 APDU 846E030000\nt1 RESP 9000\n")) << strLog;
+    for (const char *pszSecret : {"4729", "34", "37", "32", "39"})
+        EXPECT_FALSE(Has(strLog, std::string("RESP ") + pszSecret)) << strLog;
+    EXPECT_FALSE(Has(strLog, "4729")) << strLog;
+}
+
+TEST_F(KeypadBus, PressWhenWaitsForTheScreenWithThoseBehindIt)
+{
+    ASSERT_EQ(0x9000, Exchange(kStartDigits).wSw);
+    ASSERT_EQ("OK", Control("user t1 press enter when Confirm  payment? 12,50"));
+    ASSERT_EQ("OK", Control("user t1 press 1"));
+    EXPECT_EQ("OK\nqueued press enter when Confirm  payment? 12,50\nqueued press *\n",
+              Control("user t1"));
+    // No screen text is shown yet: the presses stay queued.
+    EXPECT_EQ("", PollKeys(*this));
+    EXPECT_EQ("OK\nqueued press enter when Confirm  payment? 12,50\nqueued press *\n",
+              Control("user t1"));
+    ASSERT_EQ("OK", Control("user t1 clear"));
+    EXPECT_EQ("OK\n", Control("user t1"));
+}
+
+TEST_F(KeypadBus, PressesAreCappedAndEntriesNeedAStart)
+{
+    ASSERT_EQ("OK", Control("user t1 type " + std::string(emu::kMaxUserPresses - 1, '7')));
+    EXPECT_EQ("ERR key presses full (256)", Control("user t1 type 12"));
+    ASSERT_EQ("OK", Control("user t1 press enter"));
+    EXPECT_EQ("ERR key presses full (256)", Control("user t1 press 1"));
+    // Without a KEY IN START no press is taken.
+    EXPECT_EQ(0x6985, Exchange(kPollKey).wSw);
+    EXPECT_EQ(std::string::npos, Control("log").find("USER pressed"));
+}
 
 // The outcome of a keypad command is saved with the rest of the card.
 TEST(KeypadState, ChangedPinSurvivesInTheStateFile)

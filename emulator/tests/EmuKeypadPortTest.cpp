@@ -138,6 +138,11 @@ protected:
     EmulatorProcess emulator{1};
 };
 
+const char kUsage[] =
+    "ERR usage: user <id> [pin <PIN> | change <old> <new> | cancel | never | clear | "
+    "press <key> [when <text>] | type <chars>] (PINs: 1 to 32 digits; keys: 0-9 A-Z a-z "
+    "* + . # or enter, esc, backspace)";
+
 TEST_F(KeypadPortControl, ScriptAndReportCommands)
 {
     ASSERT_TRUE(emulator.Started());
@@ -152,16 +157,22 @@ TEST_F(KeypadPortControl, ScriptAndReportCommands)
         {"user t1", "OK\n"},
         {"user t7", "ERR no device t7"},
         {"user kbd pin 7391", "ERR kbd is not a token"},
-        {"user t1 pin 12.4", "ERR usage: user <id> [pin <PIN> | change <old> <new> | cancel | "
-                             "never | clear] (PINs: 1 to 32 digits)"},
-        {"user t1 change 7391", "ERR usage: user <id> [pin <PIN> | change <old> <new> | "
-                                "cancel | never | clear] (PINs: 1 to 32 digits)"},
+        {"user t1 pin 12.4", kUsage},
+        {"user t1 change 7391", kUsage},
+        // The text of "when" crosses the pipe with its spaces.
+        {"user t1 type 42", "OK"},
+        {"user t1 press enter when Pay  12,50 ?", "OK"},
+        {"user t1", "OK\nqueued press *\nqueued press *\nqueued press enter when Pay  12,50 ?\n"},
+        {"user t1 press 42", kUsage},
+        {"user t1 clear", "OK"},
+        {"user t1", "OK\n"},
     };
     for (const SControlCase &c : aCases)
         EXPECT_EQ(c.pszAnswer, emulator.Control(c.pszCommand)) << c.pszCommand;
     const std::string strLog = emulator.Control("log");
     EXPECT_FALSE(Contains(strLog, "7391")) << strLog;
     EXPECT_TRUE(Contains(strLog, "t1 USER script change **** ****\n")) << strLog;
+    EXPECT_TRUE(Contains(strLog, "t1 USER script type **\n")) << strLog;
 }
 
 }  // namespace

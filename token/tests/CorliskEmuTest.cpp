@@ -20,6 +20,7 @@
 
 #include "CaseName.h"
 #include "ChildProcess.h"
+#include "CorliskOnEmulator.h"
 #include "EmulatorPreload.h"
 #include "EmulatorProcess.h"
 #include "RsaCheck.h"
@@ -30,11 +31,6 @@
 #include "TraceCapture.h"
 
 namespace {
-
-std::string LibraryPath()
-{
-    return TestBinPath("emu\\Corlisk.dll");
-}
 
 // Names in the export directory of a loaded module.
 std::vector<std::string> ExportNames(HMODULE hModule)
@@ -54,30 +50,13 @@ std::vector<std::string> ExportNames(HMODULE hModule)
     return names;
 }
 
-// The emulator and the library with one card object from CeiGetObject(0).
-class CorliskOnEmulator {
-public:
-    explicit CorliskOnEmulator(int nTokens) : m_emu(nTokens), m_lib(LibraryPath().c_str())
-    {
-        m_pCard = static_cast<KQCardBase *>(m_lib.CreateObject());
-        m_trace.Forbid("the token's PIN", "123456");
-    }
-    ~CorliskOnEmulator() { m_lib.DestroyObject(m_pCard); }
-
-    // The library's trace, checked for secrets when the test ends.
-    TraceCapture m_trace;
-    EmulatorProcess m_emu;
-    CKQCeiAssistant m_lib;
-    KQCardBase *m_pCard;
-};
-
 TEST(CorliskExports, ExactlyTheFactoryPairAndOnlyKindZero)
 {
-    CKQCeiAssistant lib(LibraryPath().c_str());
+    CKQCeiAssistant lib(CorliskEmuLibraryPath().c_str());
     ASSERT_TRUE(lib.IsLoaded());
     ASSERT_NE(nullptr, lib.GetObjectEntry());
     ASSERT_NE(nullptr, lib.DestroyObjectEntry());
-    HMODULE hModule = GetModuleHandleA(LibraryPath().c_str());
+    HMODULE hModule = GetModuleHandleA(CorliskEmuLibraryPath().c_str());
     ASSERT_NE(nullptr, hModule);
     std::vector<std::string> names = ExportNames(hModule);
     EXPECT_EQ((std::vector<std::string>{"CeiDestroyObject", "CeiGetObject"}), names);
@@ -225,25 +204,14 @@ TEST(CorliskConnection, BlankTokenHasNoFileSystem)
 // ---------------------------------------------------------------------------
 // PIN, name and device information on an issued token
 
-class CorliskIssuedToken : public ::testing::Test {
+class CorliskIssuedToken : public CorliskOpenedToken {
 protected:
-    CorliskIssuedToken() : m_env(1) {}
-    void SetUp() override
-    {
-        ASSERT_TRUE(m_env.m_emu.Started());
-        ASSERT_NE(nullptr, m_env.m_pCard);
-        m_pCard = m_env.m_pCard;
-        ASSERT_EQ(0u, m_pCard->OpenConnectionEx(m_env.m_emu.DevicePaths().at(0).c_str(), 2));
-    }
     std::string Name(DWORD dwMaxLen, DWORD *pdwRet)
     {
         std::string strName(dwMaxLen, '?');
         *pdwRet = m_pCard->GetPinName(&strName[0], dwMaxLen);
         return *pdwRet == 0 ? std::string(strName.c_str()) : strName;
     }
-
-    CorliskOnEmulator m_env;
-    KQCardBase *m_pCard = nullptr;
 };
 
 TEST_F(CorliskIssuedToken, PinStateAndTries)
@@ -764,7 +732,7 @@ TEST(DelayedLogoLock, UnloadingTheLibraryDuringTheDelayIsSafe)
     ASSERT_TRUE(emu.Started());
     const std::string strPath = emu.DevicePaths().at(0);
     {
-        CKQCeiAssistant lib(LibraryPath().c_str());
+        CKQCeiAssistant lib(CorliskEmuLibraryPath().c_str());
         KQCardBase *pCard = static_cast<KQCardBase *>(lib.CreateObject());
         ASSERT_NE(nullptr, pCard);
         ASSERT_EQ(0u, pCard->OpenConnectionEx(strPath.c_str(), KQCARD_CONN_ON_DEMAND));
@@ -775,6 +743,6 @@ TEST(DelayedLogoLock, UnloadingTheLibraryDuringTheDelayIsSafe)
     // The library is released here; its thread still waits and keeps it.
     EXPECT_TRUE(LogoWithin(emu, 10000));
     Sleep(300);
-    EXPECT_EQ(nullptr, GetModuleHandleA(LibraryPath().c_str()))
+    EXPECT_EQ(nullptr, GetModuleHandleA(CorliskEmuLibraryPath().c_str()))
         << "the logo thread kept the library after it ended";
 }

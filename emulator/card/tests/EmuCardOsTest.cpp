@@ -418,7 +418,7 @@ INSTANTIATE_TEST_SUITE_P(
     Card, DispatchTest,
     ::testing::Values(SDispatchCase{"UnknownIns", "00CA000000", 0x6D00},
                       SDispatchCase{"GetResponse", "00C0000010", 0x6D00},
-                      SDispatchCase{"KeyInPoll", "806E020000", 0x6D00},
+                      SDispatchCase{"KeyInPollWithoutEntry", "806E020000", 0x6985},
                       SDispatchCase{"UnknownCla", "A0A4000002 3F00", 0x6E00},
                       SDispatchCase{"KnownInsWrongCla", "80A4000002 3F00", 0x6E00},
                       SDispatchCase{"ThreeBytes", "00A400", 0x6700},
