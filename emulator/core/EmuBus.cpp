@@ -283,8 +283,8 @@ std::string EmuBus::ControlPlug(const std::vector<std::string> &words,
     if (bToken && !slot.pCard) {
         slot.pCard = m_cardFactory(strId, bBlank);
         slot.pUser = std::make_shared<EmuKeypadUser>(strId, &m_log);
-        // Placeholder until the token's screen is decoded: it shows nothing.
-        slot.pUser->SetScreenText([]() { return std::string(); });
+        // "press ... when <text>" reads the token's own screen.
+        slot.pUser->SetScreenText(ScreenTextOf(slot.pCard));
         slot.pCard->AttachKeypadUser(slot.pUser);
     }
     slot.strPath = MakePath(slot.settings.wVendorId, slot.settings.wProductId, slot.nIndex);

@@ -44,6 +44,12 @@ protected:
         return param;
     }
 
+    static const KEYINSTART_PARAM &DigitsAndEnterParam()
+    {
+        static const KEYINSTART_PARAM param = DigitsAndEnter(0, nullptr);
+        return param;
+    }
+
     // Starts the entry (its status word in *pnStartSw), has the holder type
     // the characters and Enter, and polls KeyIn until the Enter; the keys
     // the polls gave before it.
@@ -139,6 +145,27 @@ TEST_F(CorliskKeypad, EntryWithoutAKeyGivesTheCharactersThroughTheResultRecord)
     // The entry ended with its result.
     char cKey = 0;
     EXPECT_NE(0u, m_pCard->KeyIn(&cKey, nullptr));
+}
+
+// A press scripted "when" the screen shows a text waits for the token's own
+// screen: not delivered while the logo shows, delivered once the text is
+// drawn.
+TEST_F(CorliskKeypad, PressWaitsUntilTheScreenShowsItsText)
+{
+    ASSERT_EQ(0u, m_pCard->KeyInStart(&DigitsAndEnterParam(), nullptr));
+    ASSERT_EQ("OK", m_env.m_emu.Control("user t1 press enter when Pay 12.50?"));
+    auto poll = [this]() {
+        char cKey = 0;
+        EXPECT_EQ(0u, m_pCard->KeyIn(&cKey, nullptr));
+        return cKey;
+    };
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(0, poll()) << "poll " << i;
+
+    char szScreen[65];
+    snprintf(szScreen, sizeof(szScreen), "%-16s%-16s%-16s%-16s", "Transfer", "Pay 12.50?", "", "");
+    ASSERT_EQ(0u, m_pCard->SetDisplay(szScreen));
+    EXPECT_EQ('\r', poll());
 }
 
 }  // namespace
