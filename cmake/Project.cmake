@@ -67,9 +67,15 @@ endfunction()
 # Windows process starts slowly where the 32-bit loader runs under qemu, so
 # there the program is one test that runs all its cases. GUI marks a program
 # that opens windows: under Wine it runs on an X server of its own
-# (scripts/wine-run-gui), so ctest needs no display.
+# (scripts/wine-run-gui), so ctest needs no display. LOCK names something
+# all processes see (a window title found by FindWindow, say): the programs
+# that name the same lock never run at the same time.
 function(kq_add_test target)
-  cmake_parse_arguments(ARG "GUI" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "GUI" "LOCK" "SOURCES;LIBS" ${ARGN})
+  set(lock_property)
+  if(ARG_LOCK)
+    set(lock_property RESOURCE_LOCK ${ARG_LOCK})
+  endif()
   add_executable(${target} ${ARG_SOURCES})
   kq_defaults(${target})
   target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest_main GTest::gmock)
@@ -80,13 +86,13 @@ function(kq_add_test target)
   if(KQ_X86)
     add_test(NAME ${target} COMMAND ${target} --gtest_brief=1
              WORKING_DIRECTORY ${CMAKE_RUNTIME_OUTPUT_DIRECTORY})
-    set_tests_properties(${target} PROPERTIES TIMEOUT 1800)
+    set_tests_properties(${target} PROPERTIES TIMEOUT 1800 ${lock_property})
   else()
     gtest_discover_tests(${target}
       WORKING_DIRECTORY ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
       DISCOVERY_MODE PRE_TEST
       NO_PRETTY_VALUES
       DISCOVERY_TIMEOUT 120
-      PROPERTIES TIMEOUT 120)
+      PROPERTIES TIMEOUT 120 ${lock_property})
   endif()
 endfunction()

@@ -1,11 +1,16 @@
 // Pavrel_Key.cpp
 //
-// The software keys' shared behaviour and the factories that make them.
+// The software keys' shared behaviour and the factories that make them, the
+// keys on the token included.
 #include "Pavrel_Key.h"
 
+#include <cstring>
 #include <new>
+#include <string>
 
+#include "Pavrel_CardAccess.h"
 #include "Pavrel_MSCSP.h"
+#include "Pavrel_RSAKeyInCard.h"
 #include "Pavrel_RSAKeyInMemory.h"
 #include "Pavrel_SessionKey.h"
 #include "Pavrel_SimpleSessionKey.h"
@@ -24,6 +29,64 @@ template <typename K> DWORD NewSoftwareKey(ALG_ID algId, DWORD dwFlags, K **ppKe
 {
     *ppKey = new (std::nothrow) K(algId, dwFlags);
     return *ppKey ? 0 : static_cast<DWORD>(NTE_NO_MEMORY);
+}
+
+// The exchange key's sizes in the provider's algorithm list: the default,
+// the bounds of an import and their step.
+const DWORD kDefaultCardKeyBits = 1024;
+const DWORD kMinImportBits = 1024;
+const DWORD kMaxImportBits = 2048;
+const DWORD kImportBitsStep = 1024;
+const WORD kStatusPublicKey = 0x4000;
+
+int Code(DWORD dwCode) { return static_cast<int>(dwCode); }
+
+void AppendBigEndian32(std::vector<BYTE> &vec, DWORD dw)
+{
+    vec.push_back(static_cast<BYTE>(dw >> 24));
+    vec.push_back(static_cast<BYTE>(dw >> 16));
+    vec.push_back(static_cast<BYTE>(dw >> 8));
+    vec.push_back(static_cast<BYTE>(dw));
+}
+
+// Appends dwLen little-endian bytes as a big-endian number.
+void AppendReversed(std::vector<BYTE> &vec, const BYTE *pb, DWORD dwLen)
+{
+    for (DWORD i = dwLen; i > 0; --i)
+        vec.push_back(pb[i - 1]);
+}
+
+// A card factory's arguments, and the out pointer cleared.
+DWORD CheckCardArguments(Pavrel_CardAccess *pCardAccess, const char *pszKeysetName,
+                         Pavrel_Key **ppKey)
+{
+    if (ppKey == nullptr || pCardAccess == nullptr || pszKeysetName == nullptr)
+        return ERROR_INVALID_PARAMETER;
+    *ppKey = nullptr;
+    return 0;
+}
+
+// The container's status and key usage for the key of byType; a failure is
+// traced with pszFailure (container name, code).
+DWORD CardKeyStatus(Pavrel_CardAccess *pCardAccess, const char *pszKeysetName, BYTE byType,
+                    WORD *pwStatus, WORD *pwUsage, const char *pszFailure)
+{
+    DWORD dwRet = pCardAccess->getKeysetIdObjectStatus(pszKeysetName, byType, pwStatus, pwUsage);
+    if (dwRet != 0)
+        CTraceWriter::GetInstance()->Log(TRACE_LEVEL_ERROR, TRACE_KIND_LINE, TRACE_MODULE_CSP,
+                                         pszFailure, pszKeysetName, Code(dwRet));
+    return dwRet;
+}
+
+DWORD NewCardKey(ALG_ID algId, DWORD dwFlags, Pavrel_CardAccess *pCardAccess,
+                 const char *pszKeysetName, Pavrel_Key **ppKey)
+{
+    try {
+        *ppKey = new Pavrel_RSAKeyInCard(algId, dwFlags, pCardAccess, pszKeysetName);
+        return 0;
+    } catch (...) {
+        return static_cast<DWORD>(NTE_NO_MEMORY);
+    }
 }
 
 bool IsSessionAlgorithm(ALG_ID algId)
@@ -345,6 +408,148 @@ DWORD Pavrel_Key::importKey(const BYTE *pbData, DWORD dwDataLen, HCRYPTKEY hPubK
     *ppKey = pKey;
     return 0;
 }
+
+// --- Keys on the token ------------------------------------------------------
+
+DWORD Pavrel_Key::generate(ALG_ID algId, DWORD dwFlags, Pavrel_CardAccess *pCardAccess,
+                           const char *pszKeysetName, Pavrel_Key **ppKey)
+{
+    DWORD dwRet = CheckCardArguments(pCardAccess, pszKeysetName, ppKey);
+    if (dwRet != 0)
+        return dwRet;
+    if (algId != CALG_RSA_SIGN && algId != CALG_RSA_KEYX)
+        return static_cast<DWORD>(NTE_BAD_ALGID);
+    WORD wStatus = 0, wUsage = 0;
+    if ((dwRet = CardKeyStatus(pCardAccess, pszKeysetName, algId == CALG_RSA_SIGN ? 0 : 1, &wStatus,
+                               &wUsage,
+                               "Pavrel_Key::generate getKeysetIdObjectStatus Failed,kn=[%s],"
+                               "GetLastError=[%d]")) != 0)
+        return dwRet;
+    KEY_GEN_PARAM kgp;
+    kgp.algId = algId == CALG_RSA_KEYX ? 1 : 2;
+    kgp.keySize = dwFlags > 0xFFFF ? dwFlags >> 16 : kDefaultCardKeyBits;
+    if ((dwRet = pCardAccess->generateKeys(pszKeysetName, kgp)) != 0)
+        return dwRet;
+    return NewCardKey(algId, dwFlags, pCardAccess, pszKeysetName, ppKey);
+}
+
+DWORD Pavrel_Key::getUserKey(DWORD dwKeySpec, Pavrel_CardAccess *pCardAccess,
+                             const char *pszKeysetName, Pavrel_Key **ppKey)
+{
+    DWORD dwRet = CheckCardArguments(pCardAccess, pszKeysetName, ppKey);
+    if (dwRet != 0)
+        return dwRet;
+    WORD wStatus = 0, wUsage = 0;
+    if ((dwRet = CardKeyStatus(pCardAccess, pszKeysetName, dwKeySpec == AT_KEYEXCHANGE ? 1 : 0,
+                               &wStatus, &wUsage,
+                               "Pavrel_Key::getUserKey getKeysetIdObjectStatus Failed,,kn=[%s], "
+                               "GetLastError=[%d]")) != 0)
+        return dwRet;
+    if ((wStatus & kStatusPublicKey) == 0) {
+        TraceError("Pavrel_Key::getUserKey uObjectStatus NoKey Failed,GetLastError=[%d]",
+                   Code(NTE_NO_KEY));
+        return static_cast<DWORD>(NTE_NO_KEY);
+    }
+    if (wUsage != dwKeySpec) {
+        TraceError("Pavrel_Key::getUserKey uKeyUsage != dwKeySpec Failed,GetLastError=[%d]",
+                   Code(NTE_NO_KEY));
+        return static_cast<DWORD>(NTE_NO_KEY);
+    }
+    dwRet = NewCardKey(dwKeySpec == AT_KEYEXCHANGE ? CALG_RSA_KEYX : CALG_RSA_SIGN, 0, pCardAccess,
+                       pszKeysetName, ppKey);
+    if (dwRet != 0)
+        TraceError("Pavrel_Key::getUserKey new Pavrel_RSAKeyInCard Failed,GetLastError=[%d]",
+                   Code(dwRet));
+    return dwRet;
+}
+
+DWORD Pavrel_Key::importKey(const BYTE *pbData, DWORD dwDataLen, Pavrel_CardAccess *pCardAccess,
+                            const char *pszKeysetName, Pavrel_Key **ppKey)
+{
+    DWORD dwRet = CheckCardArguments(pCardAccess, pszKeysetName, ppKey);
+    if (dwRet != 0)
+        return dwRet;
+    const DWORD dwHead = sizeof(BLOBHEADER) + sizeof(RSAPUBKEY);
+    if (pbData == nullptr || dwDataLen < dwHead) {
+        TraceError("Pavrel_Key::importKey dwDataLen=[%d] Invalid,GetLastError=[%d]",
+                   Code(dwDataLen), Code(NTE_BAD_DATA));
+        return static_cast<DWORD>(NTE_BAD_DATA);
+    }
+    BLOBHEADER head;
+    RSAPUBKEY rsa;
+    std::memcpy(&head, pbData, sizeof(head));
+    std::memcpy(&rsa, pbData + sizeof(head), sizeof(rsa));
+    if (rsa.magic != 0x32415352) {
+        TraceError(
+            "Pavrel_Key::importKey pRsaPubKey->magic != 0x32415352 Failed,"
+            "GetLastError=[%d]",
+            Code(NTE_BAD_DATA));
+        return static_cast<DWORD>(NTE_BAD_DATA);
+    }
+    if (rsa.bitlen < kMinImportBits || rsa.bitlen > kMaxImportBits) {
+        TraceError(
+            "Pavrel_Key::importKey Invalidat,pRsaPubKey->bitlen=[%d],dwMaxLen=[%d],"
+            "dwMinLen=[%d],GetLastError=[%d]",
+            Code(rsa.bitlen), Code(kMaxImportBits), Code(kMinImportBits), Code(NTE_BAD_DATA));
+        return static_cast<DWORD>(NTE_BAD_DATA);
+    }
+    if ((rsa.bitlen - kMinImportBits) % kImportBitsStep != 0) {
+        CTraceWriter::GetInstance()->Log(
+            TRACE_LEVEL_ERROR, TRACE_KIND_LINE, TRACE_MODULE_CSP,
+            "Pavrel_Key::importKey (pRsaPubKey->bitlen - dwMinLen) %% dwKeySizeINC != 0,"
+            "pRsaPubKey->bitlen=[%d],dwMaxLen=[%d],dwMinLen=[%d],dwKeySizeINC=[%d],"
+            "GetLastError=[%d]",
+            Code(rsa.bitlen), Code(kMaxImportBits), Code(kMinImportBits), Code(kImportBitsStep),
+            Code(NTE_BAD_DATA));
+        return static_cast<DWORD>(NTE_BAD_DATA);
+    }
+    // Modulus, then p, q, d mod (p-1), d mod (q-1) and q^-1 mod p of half
+    // its length; the private exponent after them is not needed.
+    const DWORD n = rsa.bitlen / 8;
+    const DWORD h = n / 2;
+    if (dwDataLen - dwHead < n + 5 * h) {
+        TraceError("Pavrel_Key::importKey dwDataLen=[%d] < [%d],GetLastError=[%d]", Code(dwDataLen),
+                   Code(dwHead + n + 5 * h), Code(NTE_BAD_DATA));
+        return static_cast<DWORD>(NTE_BAD_DATA);
+    }
+    const BYTE *pbModulus = pbData + dwHead;
+    const BYTE *pbPrivate = pbModulus + n;
+    std::vector<BYTE> vecBlob;
+    try {
+        vecBlob.reserve(12 + n + 5 * h);
+    } catch (...) {
+        return static_cast<DWORD>(NTE_NO_MEMORY);
+    }
+    // The reserved room holds everything: nothing below reallocates, so the
+    // private parts are in this one block, wiped before it goes back.
+    AppendBigEndian32(vecBlob, n + 4);
+    AppendBigEndian32(vecBlob, rsa.pubexp);
+    AppendReversed(vecBlob, pbModulus, n);
+    AppendBigEndian32(vecBlob, 5 * h);
+    for (DWORD i = 0; i < 5; ++i)
+        AppendReversed(vecBlob, pbPrivate + i * h, h);
+    const WORD wUsage = head.aiKeyAlg == CALG_RSA_KEYX ? 1 : 2;
+    dwRet = pCardAccess->importKey(pszKeysetName, head.aiKeyAlg == CALG_RSA_SIGN ? 0 : 1, wUsage,
+                                   vecBlob.data(), static_cast<DWORD>(vecBlob.size()));
+    SecureZeroMemory(vecBlob.data(), vecBlob.size());
+    if (dwRet != 0) {
+        CTraceWriter::GetInstance()->Log(
+            TRACE_LEVEL_ERROR, TRACE_KIND_LINE, TRACE_MODULE_CSP,
+            "Pavrel_Key::importKey importKey Failed,kn=[%s],dwKeySpec=[%d],GetLastError=[%d]",
+            pszKeysetName, wUsage, Code(dwRet));
+        return dwRet;
+    }
+    dwRet = NewCardKey(head.aiKeyAlg == CALG_RSA_SIGN ? CALG_RSA_SIGN : CALG_RSA_KEYX, 0,
+                       pCardAccess, pszKeysetName, ppKey);
+    if (dwRet != 0)
+        CTraceWriter::GetInstance()->Log(
+            TRACE_LEVEL_ERROR, TRACE_KIND_LINE, TRACE_MODULE_CSP,
+            "Pavrel_Key::importKey new Pavrel_RSAKeyInCard Failed,kn=[%s],GetLastError=[%d]",
+            pszKeysetName, Code(dwRet));
+    return dwRet;
+}
+
+// --- Derived keys -------------------------------------------------------------
 
 DWORD Pavrel_Key::deriveKey(ALG_ID algId, HCRYPTHASH hHash, DWORD dwFlags, Pavrel_Key **ppKey)
 {

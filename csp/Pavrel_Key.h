@@ -17,6 +17,7 @@
 
 #include "Pavrel_Handle.h"
 
+class Pavrel_CardAccess;
 class Pavrel_Hash;
 
 class Pavrel_Key : public Pavrel_Handle {
@@ -77,6 +78,14 @@ public:
                            DWORD dwFlags, Pavrel_Key **ppKey);
     // A session key from a software hash.
     static DWORD deriveKey(ALG_ID algId, HCRYPTHASH hHash, DWORD dwFlags, Pavrel_Key **ppKey);
+    // Keys on the token (Pavrel_RSAKeyInCard): a pair generated in the
+    // container, the container's existing pair, a PRIVATEKEYBLOB stored into it.
+    static DWORD generate(ALG_ID algId, DWORD dwFlags, Pavrel_CardAccess *pCardAccess,
+                          const char *pszKeysetName, Pavrel_Key **ppKey);
+    static DWORD getUserKey(DWORD dwKeySpec, Pavrel_CardAccess *pCardAccess,
+                            const char *pszKeysetName, Pavrel_Key **ppKey);
+    static DWORD importKey(const BYTE *pbData, DWORD dwDataLen, Pavrel_CardAccess *pCardAccess,
+                           const char *pszKeysetName, Pavrel_Key **ppKey);
     // Windows 2000 or older, where PLAINTEXTKEYBLOB keys are wrapped.
     static bool isLegacyWindows();
 

@@ -15,10 +15,11 @@ typedef void(KQ_EXPORT_CALL *PFN_FakeCorliskSetFactory)(PFN_FakeCreate, PFN_Fake
 FakeCard g_next;
 std::vector<FakeCard *> g_made;
 std::set<const FakeCard *> g_destroyed;
+FakeCard *(*g_pfnMake)() = nullptr;
 
 void *Create()
 {
-    FakeCard *pCard = new FakeCard(g_next);
+    FakeCard *pCard = g_pfnMake ? g_pfnMake() : new FakeCard(g_next);
     g_made.push_back(pCard);
     return static_cast<KQCardBase *>(pCard);
 }
@@ -50,6 +51,8 @@ bool FakeCardFactory::Install(const std::string &strLibraryPath)
 }
 
 FakeCard &FakeCardFactory::NextCard() { return g_next; }
+
+void FakeCardFactory::SetMaker(FakeCard *(*pfnMake)()) { g_pfnMake = pfnMake; }
 
 const std::vector<FakeCard *> &FakeCardFactory::Made() { return g_made; }
 

@@ -153,6 +153,9 @@ public:
     static bool Install(const std::string &strLibraryPath);
     // The settings the next card is made with.
     static FakeCard &NextCard();
+    // Makes the cards in place of copying NextCard (a fake of its own kind);
+    // null goes back to copying.
+    static void SetMaker(FakeCard *(*pfnMake)());
     // Cards made so far, in order.
     static const std::vector<FakeCard *> &Made();
     // Whether a made card was handed back to CeiDestroyObject.

@@ -390,7 +390,7 @@ TEST(ImportFailure, NeverDumpsTheBlob)
                    std::string(vecBlob.begin() + 20, vecBlob.begin() + 20 + 16));
     // Cut short after the head: the provider refuses it.
     Pavrel_Key *pKey = nullptr;
-    EXPECT_NE(0u, Pavrel_Key::importKey(vecBlob.data(), 40, 0, 0, &pKey));
+    EXPECT_NE(0u, Pavrel_Key::importKey(vecBlob.data(), 40, HCRYPTKEY(0), 0, &pKey));
     EXPECT_EQ(nullptr, pKey);
     std::string strText = capture.RawText();
     EXPECT_NE(std::string::npos, strText.find("Pavrel_Key::importKey csp importKey Failed"));
