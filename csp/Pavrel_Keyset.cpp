@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "CspMutex.h"
+#include "CspTraceScope.h"
 #include "Pavrel_CardAccess.h"
 #include "Pavrel_ContainerText.h"
 #include "Pavrel_Provider.h"
@@ -27,18 +28,6 @@ const WORD kEntryInUse = 0x0800;
     CTraceWriter::GetInstance()->Log(TRACE_LEVEL_ERROR, TRACE_KIND_LINE, TRACE_MODULE_CSP, __VA_ARGS__)
 #define TRACE_INFO(...) \
     CTraceWriter::GetInstance()->Log(TRACE_LEVEL_INFO, TRACE_KIND_LINE, TRACE_MODULE_CSP, __VA_ARGS__)
-
-class TraceScope {
-public:
-    explicit TraceScope(const char *pszMethod) : m_pszMethod(pszMethod)
-    {
-        CTraceWriter::GetInstance()->Enter(TRACE_MODULE_CSP, kClass, m_pszMethod);
-    }
-    ~TraceScope() { CTraceWriter::GetInstance()->Leave(TRACE_MODULE_CSP, kClass, m_pszMethod); }
-
-private:
-    const char *m_pszMethod;
-};
 
 // The registry's recursive lock: an SRW lock with its owner and depth, so it
 // needs no set-up at load.
@@ -266,7 +255,7 @@ void Pavrel_Keyset::ClearKeysetInstance(const std::string &strPath, bool bVerify
 DWORD Pavrel_Keyset::GetKeyset(const std::string &strReaderName, const std::string &strKeysetName,
                                const std::string &strKeysetPath, DWORD dwFlags, ULONG64 *phProv)
 {
-    TraceScope scope("GetKeyset");
+    CCspTraceScope scope(kClass, "GetKeyset");
     if (phProv == nullptr)
         return ERROR_INVALID_PARAMETER;
     try {
@@ -470,7 +459,7 @@ DWORD Pavrel_Keyset::deleteKeyset(const std::string &strReaderName,
                                   const std::string &strKeysetName,
                                   const std::string &strKeysetPath, BOOL bSilent)
 {
-    TraceScope scope("deleteKeyset");
+    CCspTraceScope scope(kClass, "deleteKeyset");
     TRACE_INFO("Pavrel_Keyset::deleteKeyset READER_NAME=[%s],KEYSET_NAME=[%s],bSilent=[%d]",
                strReaderName.c_str(), strKeysetName.c_str(), static_cast<int>(bSilent));
     try {
@@ -506,7 +495,7 @@ DWORD Pavrel_Keyset::deleteKeyset(const std::string &strReaderName,
 
 DWORD Pavrel_Keyset::Release(ULONG64 hProv)
 {
-    TraceScope scope("Release");
+    CCspTraceScope scope(kClass, "Release");
     TRACE_INFO("Pavrel_Keyset::Release hProv=[%d]", static_cast<int>(hProv));
     try {
         Lock lock;

@@ -16,6 +16,7 @@
 #include "Pavrel_Keyset.h"
 #include "Pavrel_MSCSP.h"
 #include "Pavrel_RSAKeyInCard.h"
+#include "SecretBytes.h"
 #include "TraceWriter.h"
 
 namespace {
@@ -33,23 +34,6 @@ const DWORD kCertificateRoom = 3000;
 DWORD Err(HRESULT hr) { return static_cast<DWORD>(hr); }
 
 bool IsCardKey(Pavrel_Key *pKey) { return dynamic_cast<Pavrel_RSAKeyInCard *>(pKey) != nullptr; }
-
-// Bytes that may hold key material, wiped before their memory goes back.
-class SecretBuffer {
-public:
-    SecretBuffer(const BYTE *pb, DWORD dwLen) : m_vec(pb, pb + dwLen) {}
-    explicit SecretBuffer(DWORD dwLen) : m_vec(dwLen, 0) {}
-    ~SecretBuffer()
-    {
-        if (!m_vec.empty())
-            SecureZeroMemory(m_vec.data(), m_vec.size());
-    }
-    BYTE *data() { return m_vec.data(); }
-    DWORD size() const { return static_cast<DWORD>(m_vec.size()); }
-
-private:
-    std::vector<BYTE> m_vec;
-};
 
 // The software context's exchange key for one scope, with the context
 // counted as used while it is open.
@@ -106,6 +90,28 @@ DWORD CertificateLength(const BYTE *pbCert)
     return dwLen <= kCertificateRoom ? dwLen : 0;
 }
 
+// The object of a handle in one of the maps, or null.
+template <typename T> T *Find(const std::map<ULONG64, T *> &map, ULONG64 handle)
+{
+    Pavrel_Keyset::Lock lock;
+    auto it = map.find(handle);
+    return it == map.end() ? nullptr : it->second;
+}
+
+// Registers a new object under its handle; it is deleted when that fails.
+template <typename T> DWORD Register(std::map<ULONG64, T *> &map, T *pObject, ULONG64 *pHandle)
+{
+    Pavrel_Keyset::Lock lock;
+    try {
+        map[pObject->getHandle()] = pObject;
+    } catch (...) {
+        delete pObject;
+        return Err(NTE_NO_MEMORY);
+    }
+    *pHandle = pObject->getHandle();
+    return 0;
+}
+
 bool IsSessionAlgorithm(ALG_ID algId)
 {
     return algId == CALG_DES || algId == CALG_RC2 || algId == CALG_3DES ||
@@ -157,44 +163,18 @@ bool Pavrel_Provider::isTokenKeyset() const
     return m_pKeyset != nullptr && m_pKeyset->isTokenKeyset() && m_pCardAccess != nullptr;
 }
 
-Pavrel_Key *Pavrel_Provider::getKey(HCRYPTKEY hKey) const
-{
-    Pavrel_Keyset::Lock lock;
-    auto it = m_mapKeys.find(hKey);
-    return it == m_mapKeys.end() ? nullptr : it->second;
-}
+Pavrel_Key *Pavrel_Provider::getKey(HCRYPTKEY hKey) const { return Find(m_mapKeys, hKey); }
 
-Pavrel_Hash *Pavrel_Provider::getHash(HCRYPTHASH hHash) const
-{
-    Pavrel_Keyset::Lock lock;
-    auto it = m_mapHashes.find(hHash);
-    return it == m_mapHashes.end() ? nullptr : it->second;
-}
+Pavrel_Hash *Pavrel_Provider::getHash(HCRYPTHASH hHash) const { return Find(m_mapHashes, hHash); }
 
 DWORD Pavrel_Provider::addKey(Pavrel_Key *pKey, HCRYPTKEY *phKey)
 {
-    Pavrel_Keyset::Lock lock;
-    try {
-        m_mapKeys[pKey->getHandle()] = pKey;
-    } catch (...) {
-        delete pKey;
-        return Err(NTE_NO_MEMORY);
-    }
-    *phKey = pKey->getHandle();
-    return 0;
+    return Register(m_mapKeys, pKey, phKey);
 }
 
 DWORD Pavrel_Provider::addHash(Pavrel_Hash *pHash, HCRYPTHASH *phHash)
 {
-    Pavrel_Keyset::Lock lock;
-    try {
-        m_mapHashes[pHash->getHandle()] = pHash;
-    } catch (...) {
-        delete pHash;
-        return Err(NTE_NO_MEMORY);
-    }
-    *phHash = pHash->getHandle();
-    return 0;
+    return Register(m_mapHashes, pHash, phHash);
 }
 
 DWORD Pavrel_Provider::makeUserKey(DWORD dwKeySpec, Pavrel_Key **ppKey)
@@ -339,7 +319,7 @@ DWORD Pavrel_Provider::importSimpleBlob(const BYTE *pbData, DWORD dwDataLen, HCR
     }
 
     // Decrypted in a copy: the caller's blob is never written.
-    SecretBuffer work(pbData, dwDataLen);
+    CSecretBytes work(pbData, dwDataLen);
     DWORD dwClearLen = dwDataLen - kSimpleHeadLen;
     DWORD dwRet = pUnwrap->decrypt(TRUE, 0, work.data() + kSimpleHeadLen, &dwClearLen);
     if (dwRet != 0)
@@ -350,7 +330,7 @@ DWORD Pavrel_Provider::importSimpleBlob(const BYTE *pbData, DWORD dwDataLen, HCR
     SoftExchangeKey exchange;
     if ((dwRet = exchange.open()) != 0)
         return dwRet;
-    SecretBuffer rewrap(kSimpleHeadLen + kSimpleRewrapLen);
+    CSecretBytes rewrap(kSimpleHeadLen + kSimpleRewrapLen);
     std::memcpy(rewrap.data(), work.data(), sizeof(BLOBHEADER));
     const ALG_ID exchangeAlg = CALG_RSA_KEYX;
     std::memcpy(rewrap.data() + sizeof(BLOBHEADER), &exchangeAlg, sizeof(exchangeAlg));
@@ -382,7 +362,7 @@ DWORD Pavrel_Provider::importPrivateKeyBlob(const BYTE *pbData, DWORD dwDataLen,
         return Err(NTE_PERM);
     if (hPubKey != 0 && pWrap == nullptr)
         return Err(NTE_BAD_KEY);
-    SecretBuffer work(pbData, dwDataLen);
+    CSecretBytes work(pbData, dwDataLen);
     DWORD dwLen = dwDataLen;
     if (pWrap != nullptr) {
         DWORD dwBodyLen = dwDataLen - kRsaHeadLen;
@@ -712,7 +692,7 @@ DWORD Pavrel_Provider::encrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL bFinal, DW
     // encryption has taken it.
     if (pHash == nullptr || pbData == nullptr)
         return pKey->encrypt(bFinal, dwFlags, pbData, pdwDataLen, dwBufLen);
-    SecretBuffer plain(pbData, *pdwDataLen);
+    CSecretBytes plain(pbData, *pdwDataLen);
     DWORD dwRet = pKey->encrypt(bFinal, dwFlags, pbData, pdwDataLen, dwBufLen);
     if (dwRet != 0)
         return dwRet;
