@@ -112,6 +112,20 @@ template <typename T> DWORD Register(std::map<ULONG64, T *> &map, T *pObject, UL
     return 0;
 }
 
+// Removes the object of the handle from the map and deletes it; false when
+// the map has no such handle.
+template <typename T> bool Unregister(std::map<ULONG64, T *> &map, ULONG64 handle)
+{
+    Pavrel_Keyset::Lock lock;
+    auto it = map.find(handle);
+    if (it == map.end())
+        return false;
+    T *pObject = it->second;
+    map.erase(it);
+    delete pObject;
+    return true;
+}
+
 bool IsSessionAlgorithm(ALG_ID algId)
 {
     return algId == CALG_DES || algId == CALG_RC2 || algId == CALG_3DES ||
@@ -465,14 +479,7 @@ DWORD Pavrel_Provider::deriveKey(ALG_ID algId, HCRYPTHASH hHash, DWORD dwFlags, 
 
 DWORD Pavrel_Provider::destroyKey(HCRYPTKEY hKey)
 {
-    Pavrel_Keyset::Lock lock;
-    auto it = m_mapKeys.find(hKey);
-    if (it == m_mapKeys.end())
-        return Err(NTE_BAD_KEY);
-    Pavrel_Key *pKey = it->second;
-    m_mapKeys.erase(it);
-    delete pKey;
-    return 0;
+    return Unregister(m_mapKeys, hKey) ? 0 : Err(NTE_BAD_KEY);
 }
 
 DWORD Pavrel_Provider::setKeyParam(HCRYPTKEY hKey, DWORD dwParam, const BYTE *pbData, DWORD)
@@ -664,14 +671,7 @@ DWORD Pavrel_Provider::getHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE *pbDat
 
 DWORD Pavrel_Provider::destroyHash(HCRYPTHASH hHash)
 {
-    Pavrel_Keyset::Lock lock;
-    auto it = m_mapHashes.find(hHash);
-    if (it == m_mapHashes.end())
-        return Err(NTE_BAD_HASH);
-    Pavrel_Hash *pHash = it->second;
-    m_mapHashes.erase(it);
-    delete pHash;
-    return 0;
+    return Unregister(m_mapHashes, hHash) ? 0 : Err(NTE_BAD_HASH);
 }
 
 // --- Data ---------------------------------------------------------------------

@@ -506,6 +506,26 @@ TEST_F(ProviderTest, HashAlgorithmsOfTheTableOnly)
                                                   CRYPT_USERDATA));
 }
 
+TEST_F(ProviderTest, ObjectsAreDestroyedOnceAndOnlyByTheirProvider)
+{
+    Pavrel_Provider *p1 = Open(true);
+    Pavrel_Provider *p2 = Open(true);
+    ASSERT_NE(nullptr, p1);
+    ASSERT_NE(nullptr, p2);
+    HCRYPTKEY hKey = 0;
+    HCRYPTHASH hHash = 0;
+    ASSERT_EQ(0u, p1->genKey(CALG_RC4, 0, &hKey));
+    ASSERT_EQ(0u, p1->createHash(CALG_MD5, 0, 0, &hHash));
+    EXPECT_EQ((DWORD)NTE_BAD_KEY, p2->destroyKey(hKey));
+    EXPECT_EQ((DWORD)NTE_BAD_HASH, p2->destroyHash(hHash));
+    EXPECT_EQ(0u, p1->destroyKey(hKey));
+    EXPECT_EQ(0u, p1->destroyHash(hHash));
+    EXPECT_EQ((DWORD)NTE_BAD_KEY, p1->destroyKey(hKey));
+    EXPECT_EQ((DWORD)NTE_BAD_HASH, p1->destroyHash(hHash));
+    EXPECT_EQ(0u, p1->getKeyCount());
+    EXPECT_EQ(0u, p1->getHashCount());
+}
+
 // --- Provider parameters that are set ---------------------------------------------
 
 struct PinCase {
