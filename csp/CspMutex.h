@@ -5,7 +5,10 @@
 // accesses' reference counts. The mutex is opened (or created, not owned)
 // and waited for without time limit at construction, released and closed at
 // destruction. When it can be neither opened nor created the scope runs
-// unguarded. A thread that holds it may take it again.
+// unguarded. A thread that holds it may take it again. A mutex left
+// abandoned by a thread or process that died holding it is owned all the
+// same (the records it guards are process-local, so nothing is half-written
+// here); only a wait that failed leaves the scope unowned.
 #pragma once
 
 #include <windows.h>
@@ -15,9 +18,13 @@ public:
     CCspMutex();
     virtual ~CCspMutex();
 
+    // True while this scope holds the mutex.
+    bool owned() const { return m_bOwned; }
+
 private:
     CCspMutex(const CCspMutex &) = delete;
     CCspMutex &operator=(const CCspMutex &) = delete;
 
     HANDLE m_hMutex;
+    bool m_bOwned;
 };

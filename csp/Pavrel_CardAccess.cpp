@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "CspMutex.h"
+#include "CspTraceScope.h"
 #include "TraceWriter.h"
 
 namespace {
@@ -32,19 +33,6 @@ class ListLock {
 public:
     ListLock() { AcquireSRWLockExclusive(&g_listLock); }
     ~ListLock() { ReleaseSRWLockExclusive(&g_listLock); }
-};
-
-// Entry and exit trace of one wrapper.
-class TraceScope {
-public:
-    explicit TraceScope(const char *pszMethod) : m_pszMethod(pszMethod)
-    {
-        CTraceWriter::GetInstance()->Enter(TRACE_MODULE_CSP, kClass, m_pszMethod);
-    }
-    ~TraceScope() { CTraceWriter::GetInstance()->Leave(TRACE_MODULE_CSP, kClass, m_pszMethod); }
-
-private:
-    const char *m_pszMethod;
 };
 
 #define TRACE_INFO(...) \
@@ -144,7 +132,7 @@ void Pavrel_CardAccess::AddRef()
 
 void Pavrel_CardAccess::Release()
 {
-    TraceScope scope("Release");
+    CCspTraceScope scope(kClass, "Release");
     bool bLast = false;
     {
         CCspMutex guard;
@@ -197,7 +185,7 @@ BOOL Pavrel_CardAccess::GetDevicePath(char *pszDevicePath, DWORD dwLen)
 DWORD Pavrel_CardAccess::verifyPin(DWORD dwPinNum, const BYTE *pbPin, DWORD dwPinLen,
                                    BYTE *pbOut)
 {
-    TraceScope scope("verifyPin");
+    CCspTraceScope scope(kClass, "verifyPin");
     TRACE_INFO("Pavrel_CardAccess::verifyPin dwPinNum=[%d]", static_cast<int>(dwPinNum));
     TraceSecret("verifyPin", "lpbPin", pbPin, dwPinLen);
     if (card() == nullptr)
@@ -231,7 +219,7 @@ DWORD Pavrel_CardAccess::deleteKeyset(const char *pszContainer)
 DWORD Pavrel_CardAccess::importKey(const char *pszContainer, BYTE byType, WORD uKeyUsage,
                                    const BYTE *pbBlob, DWORD dwBlobLen)
 {
-    TraceScope scope("importKey");
+    CCspTraceScope scope(kClass, "importKey");
     TRACE_INFO("Pavrel_CardAccess::importKey  keysetId=[%s],uKeyUsage=[%d],byType=[%d]",
                Text(pszContainer), uKeyUsage, byType);
     TraceSecret("importKey", "lpbKeyBlob", pbBlob, dwBlobLen);
@@ -244,7 +232,7 @@ DWORD Pavrel_CardAccess::importKey(const char *pszContainer, BYTE byType, WORD u
 
 DWORD Pavrel_CardAccess::generateKeys(const char *pszContainer, KEY_GEN_PARAM kgp)
 {
-    TraceScope scope("generateKeys");
+    CCspTraceScope scope(kClass, "generateKeys");
     TRACE_INFO("Pavrel_CardAccess::generateKeys  keysetId=[%s], kgp.algId=[0x%x] ,kgp.keySize=[0x%x]",
                Text(pszContainer), static_cast<unsigned>(kgp.algId),
                static_cast<unsigned>(kgp.keySize));
@@ -259,7 +247,7 @@ DWORD Pavrel_CardAccess::generateKeys(const char *pszContainer, KEY_GEN_PARAM kg
 DWORD Pavrel_CardAccess::readPublicKey(const char *pszContainer, BYTE *pbBlob, DWORD *pdwLen,
                                        BYTE byType)
 {
-    TraceScope scope("readPublicKey");
+    CCspTraceScope scope(kClass, "readPublicKey");
     TRACE_INFO("Pavrel_CardAccess::readPublicKey keysetId=[%s],byType=[%d]", Text(pszContainer),
                byType);
     if (pbBlob == nullptr || pdwLen == nullptr)
@@ -313,7 +301,7 @@ DWORD Pavrel_CardAccess::readPublicKey(const char *pszContainer, BYTE *pbBlob, D
 
 DWORD Pavrel_CardAccess::readKeysetIds(KEYSET_ID *pItems, DWORD *pdwCount)
 {
-    TraceScope scope("readKeysetIds");
+    CCspTraceScope scope(kClass, "readKeysetIds");
     TRACE_INFO("Pavrel_CardAccess::readKeysetIds pccKeysets=[%d]",
                pdwCount ? static_cast<int>(*pdwCount) : 0);
     if (card() == nullptr)
@@ -335,7 +323,7 @@ DWORD Pavrel_CardAccess::readKeysetIds(KEYSET_ID *pItems, DWORD *pdwCount)
 
 DWORD Pavrel_CardAccess::writeKeysetId(int nIndex, const char *pszContainer)
 {
-    TraceScope scope("writeKeysetId");
+    CCspTraceScope scope(kClass, "writeKeysetId");
     TRACE_INFO("Pavrel_CardAccess::writeKeysetId dwIndex=[%d],keysetId=[%s]", nIndex,
                Text(pszContainer));
     if (card() == nullptr)
@@ -348,7 +336,7 @@ DWORD Pavrel_CardAccess::writeKeysetId(int nIndex, const char *pszContainer)
 DWORD Pavrel_CardAccess::getKeysetIdObjectStatus(const char *pszContainer, BYTE byType,
                                                  WORD *pwStatus, WORD *pwKeyBits)
 {
-    TraceScope scope("getKeysetIdObjectStatus");
+    CCspTraceScope scope(kClass, "getKeysetIdObjectStatus");
     TRACE_INFO("Pavrel_CardAccess::getKeysetIdObjectStatus keysetId=[%s],byType=[%d]",
                Text(pszContainer), byType);
     if (card() == nullptr)
@@ -363,7 +351,7 @@ DWORD Pavrel_CardAccess::computeCrypt(const char *pszContainer, int nOp, BYTE by
                                       const BYTE *pbIn, DWORD dwInLen, BYTE *pbOut,
                                       DWORD *pdwOutLen)
 {
-    TraceScope scope("computeCrypt");
+    CCspTraceScope scope(kClass, "computeCrypt");
     TRACE_INFO("Pavrel_CardAccess::computeCrypt  keysetId=[%s],direction=[%d],bSign=[%d]",
                Text(pszContainer), nOp, byType);
     // Either side may be a clear session key or decrypted data.
@@ -381,7 +369,7 @@ DWORD Pavrel_CardAccess::computeCrypt(const char *pszContainer, int nOp, BYTE by
 DWORD Pavrel_CardAccess::readCertificate(const char *pszContainer, BYTE byType, BYTE *pbCert,
                                          DWORD *pdwLen)
 {
-    TraceScope scope("readCertificate");
+    CCspTraceScope scope(kClass, "readCertificate");
     TRACE_INFO("Pavrel_CardAccess::readCertificate keysetId=[%s],byType=[%d]",
                Text(pszContainer), byType);
     if (card() == nullptr)
@@ -396,7 +384,7 @@ DWORD Pavrel_CardAccess::readCertificate(const char *pszContainer, BYTE byType, 
 DWORD Pavrel_CardAccess::writeCertificate(const char *pszContainer, BYTE byType,
                                           const BYTE *pbCert, DWORD dwLen)
 {
-    TraceScope scope("writeCertificate");
+    CCspTraceScope scope(kClass, "writeCertificate");
     TRACE_INFO("Pavrel_CardAccess::writeCertificate keysetId=[%s],byType=[%d]",
                Text(pszContainer), byType);
     TraceHex("writeCertificate", "lpbCert", pbCert, dwLen);
@@ -424,7 +412,7 @@ DWORD Pavrel_CardAccess::delayDisplayLogo(int nMilliseconds)
 
 DWORD Pavrel_CardAccess::KeyInStart(const KEYINSTART_PARAM *pParam, void *pExtra)
 {
-    TraceScope scope("KeyInStart");
+    CCspTraceScope scope(kClass, "KeyInStart");
     try {
         return card() ? card()->KeyInStart(pParam, pExtra) : PAVREL_E_NO_CARD_OBJECT;
     } catch (...) {

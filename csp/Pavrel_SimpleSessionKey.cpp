@@ -7,27 +7,12 @@
 #include <vector>
 
 #include "Pavrel_MSCSP.h"
+#include "SecretBytes.h"
 #include "TraceWriter.h"
 
 namespace {
 
 const DWORD kBlobHeadLen = sizeof(BLOBHEADER) + sizeof(DWORD);
-
-// A byte buffer cleared when it goes.
-class SecretBytes {
-public:
-    explicit SecretBytes(DWORD dwLen) : m_vec(dwLen, 0) {}
-    ~SecretBytes()
-    {
-        if (!m_vec.empty())
-            SecureZeroMemory(m_vec.data(), m_vec.size());
-    }
-    BYTE *data() { return m_vec.data(); }
-    DWORD size() const { return static_cast<DWORD>(m_vec.size()); }
-
-private:
-    std::vector<BYTE> m_vec;
-};
 
 // The software context's exchange key, destroyed when it goes.
 class ExchangeKey {
@@ -166,7 +151,7 @@ DWORD Pavrel_SimpleSessionKey::importKey(const BYTE *pbData, DWORD dwDataLen, HC
     if (dwWrapped < dwKeySize)
         return static_cast<DWORD>(NTE_FAIL);
 
-    SecretBytes blob(kBlobHeadLen + dwWrapped);
+    CSecretBytes blob(kBlobHeadLen + dwWrapped);
     BLOBHEADER head = {SIMPLEBLOB, CUR_BLOB_VERSION, 0, _algId};
     memcpy(blob.data(), &head, sizeof(head));
     memcpy(blob.data() + sizeof(head), &exchangeAlg, sizeof(exchangeAlg));
@@ -205,7 +190,7 @@ DWORD Pavrel_SimpleSessionKey::exportKey(HCRYPTKEY hExpKey, DWORD dwBlobType, DW
         return dwRet;
     if (dwWrappedLen <= kBlobHeadLen)
         return static_cast<DWORD>(NTE_FAIL);
-    SecretBytes wrapped(dwWrappedLen);
+    CSecretBytes wrapped(dwWrappedLen);
     dwRet = Pavrel_MSCSP::exportKey(m_hSoftKey, exchange.get(), SIMPLEBLOB, 0, wrapped.data(),
                                     &dwWrappedLen);
     if (dwRet != 0)
