@@ -23,7 +23,15 @@
 
 namespace {
 
-const char kDevicePath[] = "\\\\?\\hid#vid_0925&pid_1234#7&2a0c&0&0000#{4d1e55b2}";
+// The fake token's path, one of this process's own: the named locks are
+// seen by the test programs running beside this one.
+const std::string &DevicePath()
+{
+    static const std::string s_strPath =
+        "\\\\?\\hid#vid_0925&pid_1234#7&2a0c&0&" + std::to_string(GetCurrentProcessId()) +
+        "#{4d1e55b2}";
+    return s_strPath;
+}
 const char kAccount[] = "6222020200112233";
 const DWORD kPollMs = 1000;
 
@@ -76,7 +84,7 @@ struct Poll {
 
 class DisplayFakeCard : public FakeCard {
 public:
-    std::string strPath = kDevicePath;
+    std::string strPath = DevicePath();
     BOOL bPathResult = TRUE;
     DWORD dwClearResult = 0;
     DWORD dwDisplayResult = 0;
@@ -191,8 +199,8 @@ protected:
     // Both locks are free again once the confirmation is over.
     static void ExpectLocksFree()
     {
-        EXPECT_FALSE(HeldByAnotherThread(Upper(std::string("MUTEX_CARD_") + kDevicePath)));
-        EXPECT_FALSE(HeldByAnotherThread(Upper(std::string("MUTEX_DISPLAYSIGN_") + kDevicePath)));
+        EXPECT_FALSE(HeldByAnotherThread(Upper("MUTEX_CARD_" + DevicePath())));
+        EXPECT_FALSE(HeldByAnotherThread(Upper("MUTEX_DISPLAYSIGN_" + DevicePath())));
     }
 
     int Confirm(const std::string &strData)
@@ -332,7 +340,7 @@ TEST_F(DisplaySignTest, WithoutTheCardOrItsPathNothingIsShown)
 // A confirmation whose earlier owner died holding the display lock goes on.
 TEST_F(DisplaySignTest, AbandonedDisplayLockCountsAsOwned)
 {
-    const std::string strName = Upper(std::string("MUTEX_DISPLAYSIGN_") + kDevicePath);
+    const std::string strName = Upper("MUTEX_DISPLAYSIGN_" + DevicePath());
     HANDLE hThread = CreateThread(
         nullptr, 0,
         [](LPVOID pv) -> DWORD {
