@@ -20,6 +20,7 @@
 #include "Pavrel_CardAccess.h"
 #include "Pavrel_DisplaySign.h"
 #include "Pavrel_Hash.h"
+#include "SignConfirm.h"
 #include "PromptFiles.h"
 #include "TestPaths.h"
 #include "TraceCapture.h"
@@ -32,15 +33,6 @@
     "\xE5\xB7\xB2\xE8\xB6\x85\xE6\x97\xB6,\xE4\xBA\xA4\xE6\x98\x93\xE5\x8F\x96\xE6\xB6\x88"
 #define SIGN_SECOND_TEXT \
     "\xE8\xAF\xB7\xE6\x82\xA8\xE5\x86\x8D\xE6\xAC\xA1\xE7\xA1\xAE\xE8\xAE\xA4\xE4\xBA\xA4\xE6\x98\x93"
-
-// A transfer of four lines: "<type>", "Account:62220202", "00112233",
-// "Sum:12.50".
-inline std::string TransferXml(const std::string &strType)
-{
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><SignData><TradeType name=\"" + strType +
-           "\"/><Fields><a name=\"Account:\">6222020200112233</a>"
-           "<b name=\"Sum:\">12.50</b></Fields></SignData>";
-}
 
 // The first text row of each kept screen, oldest first.
 inline std::vector<std::string> HistoryRows(const std::string &strAnswer)
@@ -78,7 +70,9 @@ protected:
         ASSERT_NE(nullptr, m_hPavrel);
         CTraceWriter::GetInstance()->LoadTraceLibrary(TestBinPath("KQUKeyLog.dll").c_str());
         m_trace.reset(new TraceCapture());
+        // The transaction reaches the token's screen and no trace.
         m_trace->Forbid("the account number", "6222020200112233");
+        m_trace->Forbid("the account's page row", "Account:62220202");
         m_pAccess = Pavrel_CardAccess::getCardInstance("");
         ASSERT_NE(nullptr, m_pAccess);
         m_pAccess->AddRef();
@@ -141,18 +135,7 @@ protected:
             ASSERT_EQ("OK", m_emu.Control(strCommand)) << strCommand;
     }
 
-    int Confirm(const std::string &strXml)
-    {
-        Pavrel_Hash *pRaw = nullptr;
-        EXPECT_EQ(0u, Pavrel_Hash::create(CALG_SHA1, 0, 0, &pRaw));
-        std::unique_ptr<Pavrel_Hash> pHash(pRaw);
-        if (!pHash)
-            return 99;
-        EXPECT_EQ(0u, pHash->hashData(reinterpret_cast<const BYTE *>(strXml.data()),
-                                      static_cast<DWORD>(strXml.size())));
-        Pavrel_DisplaySign sign;
-        return sign.DisplaySign(pHash.get(), m_pAccess);
-    }
+    int Confirm(const std::string &strData) { return ConfirmSignData(m_pAccess, strData); }
 
     // The first rows of the kept screens, the logo's left out when
     // bDropLogo.

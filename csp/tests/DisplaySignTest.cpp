@@ -16,6 +16,7 @@
 #include "Pavrel_CardAccess.h"
 #include "Pavrel_DisplaySign.h"
 #include "Pavrel_Hash.h"
+#include "SignConfirm.h"
 #include "SignDataLayout.h"
 #include "TestPaths.h"
 #include "TraceCapture.h"
@@ -203,18 +204,7 @@ protected:
         EXPECT_FALSE(HeldByAnotherThread(Upper("MUTEX_DISPLAYSIGN_" + DevicePath())));
     }
 
-    int Confirm(const std::string &strData)
-    {
-        Pavrel_Hash *pRaw = nullptr;
-        EXPECT_EQ(0u, Pavrel_Hash::create(CALG_SHA1, 0, 0, &pRaw));
-        std::unique_ptr<Pavrel_Hash> pHash(pRaw);
-        if (!pHash)
-            return 99;
-        EXPECT_EQ(0u, pHash->hashData(reinterpret_cast<const BYTE *>(strData.data()),
-                                      static_cast<DWORD>(strData.size())));
-        Pavrel_DisplaySign sign;
-        return sign.DisplaySign(pHash.get(), m_pAccess);
-    }
+    int Confirm(const std::string &strData) { return ConfirmSignData(m_pAccess, strData); }
 
     TraceCapture m_trace;
     Pavrel_CardAccess *m_pAccess = nullptr;
