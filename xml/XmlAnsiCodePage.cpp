@@ -15,7 +15,7 @@ int CXmlAnsiCodePage::FromCodePoint(std::uint32_t dwCodePoint, char *pOut) const
         wsz[0] = static_cast<WCHAR>(dwCodePoint);
     }
     BOOL bUsedDefault = FALSE;
-    int cb = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wsz, cch, pOut, MAX_BYTES,
+    int cb = WideCharToMultiByte(m_uCodePage, WC_NO_BEST_FIT_CHARS, wsz, cch, pOut, MAX_BYTES,
                                  nullptr, &bUsedDefault);
     return cb > 0 && !bUsedDefault ? cb : 0;
 }

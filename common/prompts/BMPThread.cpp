@@ -8,6 +8,12 @@
 #include "PromptConfig.h"
 #include "TraceWriter.h"
 
+// The token library's build traces the thread as the card's; the CSP's own
+// build (kq_prompts_csp) traces it as the CSP's.
+#ifndef KQ_PROMPT_THREAD_MODULE
+#define KQ_PROMPT_THREAD_MODULE TRACE_MODULE_CARD
+#endif
+
 // What one show shares with its worker. Created with two references (the
 // object's and the worker's); whoever lets go last deletes it.
 struct CBMPShared {
@@ -90,7 +96,7 @@ int CBMPThread::IsShowBitmap()
 int CBMPThread::ShowBMPWnd(const char *pszBitmapPath)
 {
     CTraceWriter *pTrace = CTraceWriter::GetInstance();
-    pTrace->Enter(TRACE_MODULE_CARD, "CBMPThread", "ShowBMPWnd");
+    pTrace->Enter(KQ_PROMPT_THREAD_MODULE, "CBMPThread", "ShowBMPWnd");
     int nResult = 1;
     try {
         if (IsShowBitmap() == 0) {
@@ -118,24 +124,24 @@ int CBMPThread::ShowBMPWnd(const char *pszBitmapPath)
                     if (!bArrived)
                         Sleep(kShowPollMs);
                 }
-                pTrace->Log(TRACE_LEVEL_INFO, TRACE_KIND_LINE, TRACE_MODULE_CARD,
+                pTrace->Log(TRACE_LEVEL_INFO, TRACE_KIND_LINE, KQ_PROMPT_THREAD_MODULE,
                             bArrived ? "CBMPThread::ShowBMPWnd Detect THREAD_STATUS_ACTIVE Arrived"
                                      : "CBMPThread::ShowBMPWnd Detect THREAD_STATUS_ACTIVE Timeout");
             }
             nResult = 1;
         }
     } catch (...) {
-        TRACE_CATCH_ALL(TRACE_MODULE_CARD, "CBMPThread::ShowBMPWnd");
+        TRACE_CATCH_ALL(KQ_PROMPT_THREAD_MODULE, "CBMPThread::ShowBMPWnd");
         nResult = 0;
     }
-    pTrace->Leave(TRACE_MODULE_CARD, "CBMPThread", "ShowBMPWnd");
+    pTrace->Leave(KQ_PROMPT_THREAD_MODULE, "CBMPThread", "ShowBMPWnd");
     return nResult;
 }
 
 int CBMPThread::HideBMPWnd()
 {
     CTraceWriter *pTrace = CTraceWriter::GetInstance();
-    pTrace->Enter(TRACE_MODULE_CARD, "CBMPThread", "HideBMPWnd");
+    pTrace->Enter(KQ_PROMPT_THREAD_MODULE, "CBMPThread", "HideBMPWnd");
     int nResult = 1;
     try {
         // The setting is read on every hide, but a worker this object started
@@ -145,10 +151,10 @@ int CBMPThread::HideBMPWnd()
             (m_pShared != nullptr && m_pShared->Status() != THREAD_STATUS_INACTIVE))
             StopWorker();
     } catch (...) {
-        TRACE_CATCH_ALL(TRACE_MODULE_CARD, "CBMPThread::HideBMPWnd");
+        TRACE_CATCH_ALL(KQ_PROMPT_THREAD_MODULE, "CBMPThread::HideBMPWnd");
         nResult = 0;
     }
-    pTrace->Leave(TRACE_MODULE_CARD, "CBMPThread", "HideBMPWnd");
+    pTrace->Leave(KQ_PROMPT_THREAD_MODULE, "CBMPThread", "HideBMPWnd");
     return nResult;
 }
 
@@ -166,14 +172,14 @@ void CBMPThread::StopWorker()
     LeaveCriticalSection(&pShared->cs);
 
     if (bInactive) {
-        pTrace->Log(TRACE_LEVEL_INFO, TRACE_KIND_LINE, TRACE_MODULE_CARD,
+        pTrace->Log(TRACE_LEVEL_INFO, TRACE_KIND_LINE, KQ_PROMPT_THREAD_MODULE,
                     "CBMPThread::HideBMPWnd Thread Status Already INACTIVE");
     } else {
         // A worker that is not done in time finishes on its own: it holds its
         // own reference and sees the stop once its window is up.
         for (int i = 0; i < kHidePolls; ++i) {
             if (pShared->Status() == THREAD_STATUS_INACTIVE) {
-                pTrace->Log(TRACE_LEVEL_INFO, TRACE_KIND_LINE, TRACE_MODULE_CARD,
+                pTrace->Log(TRACE_LEVEL_INFO, TRACE_KIND_LINE, KQ_PROMPT_THREAD_MODULE,
                             "CBMPThread::HideBMPWnd detect THREAD_STATUS_INACTIVE");
                 break;
             }
@@ -204,7 +210,7 @@ DWORD WINAPI CBMPThread::WrkThrd(LPVOID pParam)
         wnd.DestroyWindow();
         pShared->SetStatus(THREAD_STATUS_INACTIVE);
     } catch (...) {
-        TRACE_CATCH_ALL(TRACE_MODULE_CARD, "[WrkThrd]");
+        TRACE_CATCH_ALL(KQ_PROMPT_THREAD_MODULE, "[WrkThrd]");
         pShared->SetStatus(THREAD_STATUS_INACTIVE);
         dwExit = 0xFFFFFFFF;
     }

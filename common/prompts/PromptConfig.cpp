@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-std::string KQPromptConfigPathFor(const char *pszModulePath)
+std::string KQPromptFolderOf(const char *pszModulePath)
 {
     char szDrive[_MAX_DRIVE] = {0};
     char szDir[_MAX_DIR] = {0};
@@ -17,12 +17,15 @@ std::string KQPromptConfigPathFor(const char *pszModulePath)
     size_t nLen = std::strlen(szFolder);
     if (nLen > 0 && (szFolder[nLen - 1] == '\\' || szFolder[nLen - 1] == '/'))
         szFolder[nLen - 1] = '\0';
-    char szPath[MAX_PATH + 32] = {0};
-    std::snprintf(szPath, sizeof(szPath), "%s\\KQUKeyConfig.ini", szFolder);
-    return szPath;
+    return szFolder;
 }
 
-std::string KQPromptConfigPath()
+std::string KQPromptConfigPathFor(const char *pszModulePath)
+{
+    return KQPromptFolderOf(pszModulePath) + "\\KQUKeyConfig.ini";
+}
+
+std::string KQPromptModuleFolder()
 {
     // A null handle (no CSP in this process) names the program itself.
     HMODULE hModule = GetModuleHandleA("Pavrel.dll");
@@ -30,7 +33,12 @@ std::string KQPromptConfigPath()
     DWORD dwLen = GetModuleFileNameA(hModule, szModule, MAX_PATH);
     if (dwLen == 0 || dwLen >= MAX_PATH)
         szModule[0] = '\0';
-    return KQPromptConfigPathFor(szModule);
+    return KQPromptFolderOf(szModule);
+}
+
+std::string KQPromptConfigPath()
+{
+    return KQPromptModuleFolder() + "\\KQUKeyConfig.ini";
 }
 
 int KQPromptSettingOn(const char *pszKey)

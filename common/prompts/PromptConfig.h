@@ -9,6 +9,12 @@
 
 #include <string>
 
+// The folder of "Pavrel.dll" in this process, else of the program, without
+// a trailing '\' or '/', looked up now.
+std::string KQPromptModuleFolder();
+// A module (or program) file path's drive and directory, without a
+// trailing '\' or '/'.
+std::string KQPromptFolderOf(const char *pszModulePath);
 // The configuration file's full path, looked up now.
 std::string KQPromptConfigPath();
 // The configuration path for a module (or program) file path: its drive and

@@ -1,0 +1,35 @@
+// SignConfirm.h
+//
+// One sign confirmation as a signature makes it: a hash over the sign data
+// (kept bytes and all), then a Pavrel_DisplaySign made for this one call.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "Pavrel_CardAccess.h"
+#include "Pavrel_DisplaySign.h"
+#include "Pavrel_Hash.h"
+
+// A transfer of four lines: "<type>", "Account:62220202", "00112233",
+// "Sum:12.50".
+inline std::string TransferXml(const std::string &strType)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><SignData><TradeType name=\"" + strType +
+           "\"/><Fields><a name=\"Account:\">6222020200112233</a>"
+           "<b name=\"Sum:\">12.50</b></Fields></SignData>";
+}
+
+// DisplaySign's result, or 99 when the hash could not be made or fed.
+inline int ConfirmSignData(Pavrel_CardAccess *pAccess, const std::string &strData)
+{
+    Pavrel_Hash *pRaw = nullptr;
+    if (Pavrel_Hash::create(CALG_SHA1, 0, 0, &pRaw) != 0 || pRaw == nullptr)
+        return 99;
+    std::unique_ptr<Pavrel_Hash> pHash(pRaw);
+    if (pHash->hashData(reinterpret_cast<const BYTE *>(strData.data()),
+                        static_cast<DWORD>(strData.size())) != 0)
+        return 99;
+    Pavrel_DisplaySign sign;
+    return sign.DisplaySign(pHash.get(), pAccess);
+}
