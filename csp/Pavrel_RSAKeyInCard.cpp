@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "Pavrel_CardAccess.h"
+#include "Pavrel_DisplaySign.h"
 #include "Pavrel_Hash.h"
 #include "Pavrel_MSCSP.h"
 #include "TraceWriter.h"
@@ -95,14 +96,15 @@ DWORD SoftwareRandom(DWORD dwLen, BYTE *pbBuffer)
     return dwRet;
 }
 
-// Until the token's screen confirmation is bound, no signature is released.
-int NoConfirmation(Pavrel_Hash *, Pavrel_CardAccess *)
+// The user's confirmation on the token's own screen: one dialogue object per
+// signature.
+int ConfirmOnToken(Pavrel_Hash *pHash, Pavrel_CardAccess *pCardAccess)
 {
-    TRACE_CSP(TRACE_LEVEL_ERROR, "Pavrel_RSAKeyInCard::signHash no sign confirmation bound");
-    return -3;
+    Pavrel_DisplaySign displaySign;
+    return displaySign.DisplaySign(pHash, pCardAccess);
 }
 
-PFN_PAVREL_CONFIRM_SIGN g_pfnConfirm = &NoConfirmation;
+PFN_PAVREL_CONFIRM_SIGN g_pfnConfirm = &ConfirmOnToken;
 PFN_PAVREL_GEN_RANDOM g_pfnRandom = &SoftwareRandom;
 
 // The confirmation's result as signHash's.
@@ -140,7 +142,7 @@ Pavrel_RSAKeyInCard::~Pavrel_RSAKeyInCard() {}
 PFN_PAVREL_CONFIRM_SIGN Pavrel_RSAKeyInCard::setSignConfirmation(PFN_PAVREL_CONFIRM_SIGN pfn)
 {
     PFN_PAVREL_CONFIRM_SIGN pfnOld = g_pfnConfirm;
-    g_pfnConfirm = pfn ? pfn : &NoConfirmation;
+    g_pfnConfirm = pfn ? pfn : &ConfirmOnToken;
     return pfnOld;
 }
 

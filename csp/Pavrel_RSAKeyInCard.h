@@ -77,8 +77,9 @@ public:
     const std::string &getKeysetName() const { return _keysetName; }
 
     // Bind the sign confirmation (the token's screen dialogue, or a test's
-    // fake) or the random source; null restores the default (no confirmation
-    // bound: nothing is released). Each returns the one it replaces.
+    // fake) or the random source; null restores the default (Pavrel_DisplaySign
+    // on the token's screen; the software provider's random). Each returns the
+    // one it replaces.
     static PFN_PAVREL_CONFIRM_SIGN setSignConfirmation(PFN_PAVREL_CONFIRM_SIGN pfnConfirm);
     static PFN_PAVREL_GEN_RANDOM setRandomSource(PFN_PAVREL_GEN_RANDOM pfnRandom);
 
