@@ -1,0 +1,59 @@
+// ProviderRegistration.cpp
+#include "ProviderRegistration.h"
+
+namespace {
+
+const char kProviderRoot[] = "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\";
+
+HRESULT FromError(LONG lError)
+{
+    return lError == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(static_cast<DWORD>(lError));
+}
+
+LONG SetDword(HKEY hKey, const char *pszName, DWORD dwValue)
+{
+    return RegSetValueExA(hKey, pszName, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&dwValue),
+                          sizeof(dwValue));
+}
+
+}  // namespace
+
+CProviderRegistration::CProviderRegistration(const std::string &strName) : m_strName(strName) {}
+
+std::string CProviderRegistration::keyPath() const
+{
+    return kProviderRoot + m_strName;
+}
+
+HRESULT CProviderRegistration::Register(const std::string &strImagePath, DWORD dwType) const
+{
+    if (m_strName.empty() || strImagePath.empty())
+        return E_INVALIDARG;
+    HKEY hKey = nullptr;
+    DWORD dwDisposition = 0;
+    LONG lError = RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath().c_str(), 0, nullptr, 0,
+                                  KEY_SET_VALUE, nullptr, &hKey, &dwDisposition);
+    if (lError != ERROR_SUCCESS)
+        return FromError(lError);
+    lError = RegSetValueExA(hKey, "Image Path", 0, REG_SZ,
+                            reinterpret_cast<const BYTE *>(strImagePath.c_str()),
+                            static_cast<DWORD>(strImagePath.size() + 1));
+    if (lError == ERROR_SUCCESS)
+        lError = SetDword(hKey, "Type", dwType);
+    if (lError == ERROR_SUCCESS)
+        lError = SetDword(hKey, "SigInFile", 0);
+    RegCloseKey(hKey);
+    if (lError != ERROR_SUCCESS)
+        Unregister();
+    return FromError(lError);
+}
+
+HRESULT CProviderRegistration::Unregister() const
+{
+    if (m_strName.empty())
+        return E_INVALIDARG;
+    const LONG lError = RegDeleteTreeA(HKEY_LOCAL_MACHINE, keyPath().c_str());
+    if (lError == ERROR_FILE_NOT_FOUND)
+        return S_OK;
+    return FromError(lError);
+}
