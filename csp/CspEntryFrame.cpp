@@ -55,9 +55,9 @@ void CCspEntryFrame::dump(const char *pszName, const BYTE *pbData, DWORD dwLen, 
         return;
     CTraceWriter *pWriter = CTraceWriter::GetInstance();
     if (bSecret)
-        pWriter->LogHexMasked(TRACE_MODULE_CSP, "", m_pszFunction, pszName, pbData, dwLen, 0);
+        pWriter->LogHexMasked(TRACE_MODULE_CSP, nullptr, m_pszFunction, pszName, pbData, dwLen, 0);
     else
-        pWriter->LogHex(TRACE_MODULE_CSP, "", m_pszFunction, pszName, pbData, dwLen);
+        pWriter->LogHex(TRACE_MODULE_CSP, nullptr, m_pszFunction, pszName, pbData, dwLen);
 }
 
 void CCspEntryFrame::dumpOutput(const char *pszName, DWORD dwRet, const BYTE *pbData,

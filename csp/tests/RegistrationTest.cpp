@@ -1,0 +1,149 @@
+// RegistrationTest.cpp
+//
+// DllRegisterServer and DllUnregisterServer on the shared Wine prefix's
+// registry, under the provider's real name: whatever entry was there before
+// is put back at the end, so no test leaves a provider registered, half
+// registered or missing. Through advapi32, the registered provider is the
+// one a verification context reaches.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "PavrelDllFixture.h"
+
+namespace {
+
+const char kProviderName[] = "Kavru USB KEY Cryptographic Service Provider 0.0.1.0";
+const char kProviderKey[] =
+    "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\"
+    "Kavru USB KEY Cryptographic Service Provider 0.0.1.0";
+
+// The entry's three values as found; bPresent false when there is no key.
+struct ProviderEntry {
+    bool bPresent = false;
+    std::string strImagePath;
+    DWORD dwType = 0xFFFFFFFF;
+    DWORD dwSigInFile = 0xFFFFFFFF;
+    bool bSigInFile = false;
+
+    static ProviderEntry Read()
+    {
+        ProviderEntry entry;
+        HKEY hKey = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProviderKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+            return entry;
+        entry.bPresent = true;
+        char szPath[MAX_PATH * 2] = "";
+        DWORD dwSize = sizeof(szPath) - 1;
+        DWORD dwType = 0;
+        if (RegQueryValueExA(hKey, "Image Path", nullptr, &dwType,
+                             reinterpret_cast<BYTE *>(szPath), &dwSize) == ERROR_SUCCESS &&
+            dwType == REG_SZ)
+            entry.strImagePath = szPath;
+        dwSize = sizeof(DWORD);
+        RegQueryValueExA(hKey, "Type", nullptr, nullptr, reinterpret_cast<BYTE *>(&entry.dwType),
+                         &dwSize);
+        dwSize = sizeof(DWORD);
+        entry.bSigInFile =
+            RegQueryValueExA(hKey, "SigInFile", nullptr, nullptr,
+                             reinterpret_cast<BYTE *>(&entry.dwSigInFile),
+                             &dwSize) == ERROR_SUCCESS;
+        RegCloseKey(hKey);
+        return entry;
+    }
+
+    // Writes the entry back as it was read (or removes the key).
+    void Restore() const
+    {
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kProviderKey);
+        if (!bPresent)
+            return;
+        HKEY hKey = nullptr;
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kProviderKey, 0, nullptr, 0, KEY_SET_VALUE,
+                            nullptr, &hKey, nullptr) != ERROR_SUCCESS)
+            return;
+        RegSetValueExA(hKey, "Image Path", 0, REG_SZ,
+                       reinterpret_cast<const BYTE *>(strImagePath.c_str()),
+                       static_cast<DWORD>(strImagePath.size() + 1));
+        RegSetValueExA(hKey, "Type", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&dwType),
+                       sizeof(DWORD));
+        if (bSigInFile)
+            RegSetValueExA(hKey, "SigInFile", 0, REG_DWORD,
+                           reinterpret_cast<const BYTE *>(&dwSigInFile), sizeof(DWORD));
+        RegCloseKey(hKey);
+    }
+};
+
+class PavrelRegistration : public PavrelDll {
+protected:
+    void SetUp() override
+    {
+        PavrelDll::SetUp();
+        m_saved = ProviderEntry::Read();
+    }
+    void TearDown() override
+    {
+        m_saved.Restore();
+        PavrelDll::TearDown();
+    }
+
+    // The path of the DLL the test loaded, as the registration must name it.
+    static std::string LoadedPath()
+    {
+        char szPath[MAX_PATH] = "";
+        GetModuleFileNameA(s_hModule, szPath, sizeof(szPath));
+        return szPath;
+    }
+
+    ProviderEntry m_saved;
+};
+
+TEST_F(PavrelRegistration, RegisterWritesTheEntryAndUnregisterRemovesIt)
+{
+    ASSERT_EQ(S_OK, cp().DllRegisterServer());
+    ProviderEntry entry = ProviderEntry::Read();
+    ASSERT_TRUE(entry.bPresent);
+    EXPECT_STRCASEEQ(LoadedPath().c_str(), entry.strImagePath.c_str());
+    EXPECT_EQ(static_cast<DWORD>(PROV_RSA_FULL), entry.dwType);
+    EXPECT_TRUE(entry.bSigInFile);
+    EXPECT_EQ(0u, entry.dwSigInFile);
+
+    // Registering again over the entry keeps one good entry.
+    ASSERT_EQ(S_OK, cp().DllRegisterServer());
+    EXPECT_EQ(entry.strImagePath, ProviderEntry::Read().strImagePath);
+
+    ASSERT_EQ(S_OK, cp().DllUnregisterServer());
+    EXPECT_FALSE(ProviderEntry::Read().bPresent);
+    EXPECT_EQ(S_OK, cp().DllUnregisterServer()) << "unregistering what is not there";
+}
+
+// advapi32 finds the registered provider, loads it (the DLL already loaded
+// here) and reaches its CPAcquireContext and CPGenRandom; once
+// unregistered, the name is unknown to it.
+TEST_F(PavrelRegistration, AdvapiReachesTheRegisteredProvider)
+{
+    ASSERT_EQ(S_OK, cp().DllRegisterServer());
+    HCRYPTPROV hProv = 0;
+    ASSERT_TRUE(CryptAcquireContextA(&hProv, nullptr, kProviderName, PROV_RSA_FULL,
+                                     CRYPT_VERIFYCONTEXT))
+        << std::hex << GetLastError();
+    char szName[128] = "";
+    DWORD dwLen = sizeof(szName);
+    EXPECT_TRUE(CryptGetProvParam(hProv, PP_NAME, reinterpret_cast<BYTE *>(szName), &dwLen, 0));
+    EXPECT_STREQ(kProviderName, szName);
+    BYTE abRandom[16] = {};
+    EXPECT_TRUE(CryptGenRandom(hProv, sizeof(abRandom), abRandom));
+    // advapi32 passes a key spec of 3 on; the CSP refuses it.
+    HCRYPTKEY hKey = 0;
+    EXPECT_FALSE(CryptGetUserKey(hProv, 3, &hKey));
+    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEY), GetLastError());
+    EXPECT_TRUE(CryptReleaseContext(hProv, 0));
+
+    ASSERT_EQ(S_OK, cp().DllUnregisterServer());
+    hProv = 0;
+    EXPECT_FALSE(CryptAcquireContextA(&hProv, nullptr, kProviderName, PROV_RSA_FULL,
+                                      CRYPT_VERIFYCONTEXT));
+}
+
+}  // namespace
