@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "PavrelDllFixture.h"
 #include "TraceCapture.h"
 
@@ -368,6 +369,39 @@ TEST_F(PavrelDll, TraceShowsNoSecretsAndNoAbsentBuffers)
     cp().CPDestroyHash(m_hProv, hHash);
     cp().CPDestroyKey(m_hProv, hImported);
     cp().CPDestroyKey(m_hProv, hKey);
+}
+
+}  // namespace
+
+namespace {
+
+// Whether the trace holds the entry of the DLL's handling of the reason.
+bool TracedDllMain(const TraceCapture &trace, const char *pszReason)
+{
+    for (const TraceRecord &record : trace.Records())
+        if (record.fields.size() > 3 && record.fields[0] == "ENTER" &&
+            record.fields[2] == "DllMain" && record.fields[3] == pszReason)
+            return true;
+    return false;
+}
+
+// A FreeLibrary runs the keyset clean-up; at process exit it is skipped,
+// as the other threads are gone and the libraries it reaches may be
+// detached already.
+TEST(PavrelDllUnload, CleanupRunsOnFreeLibraryAndNotAtProcessExit)
+{
+    struct Case {
+        const char *pszMode;
+        bool bCleanup;
+    };
+    for (const Case &c : {Case{"free", true}, Case{"exit", false}}) {
+        TraceCapture trace;
+        ChildProcess child("pavrel_unload_helper.exe", c.pszMode);
+        ASSERT_TRUE(child.Started());
+        ASSERT_EQ(0u, child.Wait(60000)) << c.pszMode;
+        EXPECT_TRUE(TracedDllMain(trace, "DLL_PROCESS_ATTACH")) << c.pszMode;
+        EXPECT_EQ(c.bCleanup, TracedDllMain(trace, "DLL_PROCESS_DETACH")) << c.pszMode;
+    }
 }
 
 }  // namespace
