@@ -49,6 +49,12 @@ void CCspEntryFrame::error(const char *pszFormat, ...)
     va_end(args);
 }
 
+DWORD CCspEntryFrame::result(const char *pszOperation, DWORD dwRet)
+{
+    info("[%s] fOK=[%d]", pszOperation, dwRet == 0 ? 1 : 0);
+    return dwRet;
+}
+
 void CCspEntryFrame::dump(const char *pszName, const BYTE *pbData, DWORD dwLen, bool bSecret)
 {
     if (pbData == nullptr)

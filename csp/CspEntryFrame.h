@@ -31,6 +31,8 @@ public:
     void info(const char *pszFormat, ...) __attribute__((format(printf, 2, 3)));
     // A level-1 line "[<function>] <text>".
     void error(const char *pszFormat, ...) __attribute__((format(printf, 2, 3)));
+    // Traces "[<function>] [<operation>] fOK=[..]" and gives the code back.
+    DWORD result(const char *pszOperation, DWORD dwRet);
     // A hex dump of the bytes; a null buffer writes nothing, and secret
     // bytes (PINs, clear keys, clear data, random output) show only their
     // length.

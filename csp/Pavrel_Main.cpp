@@ -21,7 +21,8 @@
 #include "TraceWriter.h"
 #include "UserConfig.h"
 
-namespace {
+namespace
+{
 
 HINSTANCE g_hModule = nullptr;
 
@@ -155,8 +156,7 @@ BOOL WINAPI CPAcquireContext(HCRYPTPROV *phProv, LPCSTR pszContainer, DWORD dwFl
         }
         ULONG64 hProv = 0;
         dwRet = Pavrel_Keyset::GetKeyset(text.getReaderName(), text.getKeysetName(),
-                                         text.getKeysetPath(), dwWork,
-                                         phProv ? &hProv : nullptr);
+                                         text.getKeysetPath(), dwWork, phProv ? &hProv : nullptr);
         if (dwRet == 0)
             *phProv = static_cast<HCRYPTPROV>(hProv);
         frame.info("phProv=[0x%x],fOK=[%d]", static_cast<unsigned>(hProv), dwRet == 0);
@@ -193,10 +193,9 @@ BOOL WINAPI CPGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY *p
             if (pProvider->getKeyset()->isSilent())
                 return static_cast<DWORD>(NTE_SILENT_CONTEXT);
         }
-        const DWORD dwRet =
-            pProvider->genKey(Algid, dwFlags & ~static_cast<DWORD>(CRYPT_USER_PROTECTED), phKey);
-        frame.info("[provider->genKey] fOK=[%d]", dwRet == 0);
-        return dwRet;
+        return frame.result(
+            "provider->genKey",
+            pProvider->genKey(Algid, dwFlags & ~static_cast<DWORD>(CRYPT_USER_PROTECTED), phKey));
     });
 }
 
@@ -222,9 +221,8 @@ BOOL WINAPI CPDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTHASH hBaseData, DW
             frame.error("ErrorType=[%s]", "dwFlags &");
             return kBadFlags;
         }
-        const DWORD dwRet = pProvider->deriveKey(Algid, hBaseData, dwFlags, phKey);
-        frame.info("[provider->deriveKey] fOK=[%d]", dwRet == 0);
-        return dwRet;
+        return frame.result("provider->deriveKey",
+                            pProvider->deriveKey(Algid, hBaseData, dwFlags, phKey));
     });
 }
 
@@ -236,9 +234,7 @@ BOOL WINAPI CPDestroyKey(HCRYPTPROV hProv, HCRYPTKEY hKey)
         Pavrel_Provider *pProvider = frame.findProvider(hProv);
         if (pProvider == nullptr)
             return kBadUid;
-        const DWORD dwRet = pProvider->destroyKey(hKey);
-        frame.info("[provider->destroyKey] fOK=[%d]", dwRet == 0);
-        return dwRet;
+        return frame.result("provider->destroyKey", pProvider->destroyKey(hKey));
     });
 }
 
@@ -261,9 +257,8 @@ BOOL WINAPI CPSetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam, const
             return kBadType;
         if (dwFlags != 0)
             return kBadFlags;
-        const DWORD dwRet = pProvider->setKeyParam(hKey, dwParam, pbData, dwFlags);
-        frame.info("[provider->setKeyParam] fOK=[%d]", dwRet == 0);
-        return dwRet;
+        return frame.result("provider->setKeyParam",
+                            pProvider->setKeyParam(hKey, dwParam, pbData, dwFlags));
     });
 }
 
@@ -283,8 +278,9 @@ BOOL WINAPI CPGetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam, BYTE 
             return kBadType;
         if (dwFlags != 0)
             return kBadFlags;
-        const DWORD dwRet = pProvider->getKeyParam(hKey, dwParam, pbData, pcbDataLen, dwFlags);
-        frame.info("[provider->getKeyParam] fOK=[%d]", dwRet == 0);
+        const DWORD dwRet =
+            frame.result("provider->getKeyParam",
+                         pProvider->getKeyParam(hKey, dwParam, pbData, pcbDataLen, dwFlags));
         frame.dumpOutput("pbData", dwRet, pbData, pcbDataLen);
         return dwRet;
     });
@@ -304,9 +300,8 @@ BOOL WINAPI CPSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE *pbData, 
         } else if (dwParam != PP_KEYEXCHANGE_PIN) {
             return kBadType;
         }
-        const DWORD dwRet = pProvider->setProvParam(dwParam, pbData, dwFlags);
-        frame.info("[provider->setProvParam] fOK=[%d]", dwRet == 0);
-        return dwRet;
+        return frame.result("provider->setProvParam",
+                            pProvider->setProvParam(dwParam, pbData, dwFlags));
     });
 }
 
@@ -325,8 +320,9 @@ BOOL WINAPI CPGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData, DWORD 
             return kBadType;
         if (dwFlags != 0 && (dwFlags & (0x1 | 0x2 | 0x4 | 0x20)) == 0)
             return kBadFlags;
-        const DWORD dwRet = pProvider->getProvParam(dwParam, pbData, pcbDataLen, dwFlags);
-        frame.info("[provider->getProvParam] fOK=[%d]", dwRet == 0);
+        const DWORD dwRet =
+            frame.result("provider->getProvParam",
+                         pProvider->getProvParam(dwParam, pbData, pcbDataLen, dwFlags));
         frame.dumpOutput("pbData", dwRet, pbData, pcbDataLen);
         return dwRet;
     });
@@ -344,9 +340,8 @@ BOOL WINAPI CPSetHashParam(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwParam, co
             return kBadUid;
         if (dwFlags != 0)
             return kBadFlags;
-        const DWORD dwRet = pProvider->setHashParam(hHash, dwParam, pbData, dwFlags);
-        frame.info("[provider->setHashParam] fOK=[%d]", dwRet == 0);
-        return dwRet;
+        return frame.result("provider->setHashParam",
+                            pProvider->setHashParam(hHash, dwParam, pbData, dwFlags));
     });
 }
 
@@ -362,8 +357,9 @@ BOOL WINAPI CPGetHashParam(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwParam, BY
             return kBadUid;
         if (dwFlags != 0)
             return kBadFlags;
-        const DWORD dwRet = pProvider->getHashParam(hHash, dwParam, pbData, pcbDataLen, dwFlags);
-        frame.info("[provider->getHashParam] fOK=[%d]", dwRet == 0);
+        const DWORD dwRet =
+            frame.result("provider->getHashParam",
+                         pProvider->getHashParam(hHash, dwParam, pbData, pcbDataLen, dwFlags));
         frame.dumpOutput("pbData", dwRet, pbData, pcbDataLen);
         return dwRet;
     });
@@ -389,9 +385,9 @@ BOOL WINAPI CPExportKey(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTKEY hPubKey, DWO
             return kBadType;
         if (dwFlags != 0 && (dwFlags & (0x2 | 0x4)) == 0)
             return kBadFlags;
-        const DWORD dwRet =
-            pProvider->exportKey(hKey, hPubKey, dwBlobType, dwFlags, pbData, pcbDataLen);
-        frame.info("[provider->exportKey] fOK=[%d]", dwRet == 0);
+        const DWORD dwRet = frame.result(
+            "provider->exportKey",
+            pProvider->exportKey(hKey, hPubKey, dwBlobType, dwFlags, pbData, pcbDataLen));
         frame.dumpOutput("pbData", dwRet, pbData, pcbDataLen, IsClearKeyBlob(dwBlobType));
         return dwRet;
     });
@@ -410,9 +406,8 @@ BOOL WINAPI CPImportKey(HCRYPTPROV hProv, const BYTE *pbData, DWORD cbDataLen, H
             return kBadUid;
         if (dwFlags != 0 && (dwFlags & (0x1 | 0x10)) == 0)
             return kBadFlags;
-        const DWORD dwRet = pProvider->importKey(pbData, cbDataLen, hPubKey, dwFlags, phKey);
-        frame.info("[provider->importKey] fOK=[%d]", dwRet == 0);
-        return dwRet;
+        return frame.result("provider->importKey",
+                            pProvider->importKey(pbData, cbDataLen, hPubKey, dwFlags, phKey));
     });
 }
 
@@ -433,8 +428,8 @@ BOOL WINAPI CPEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL f
         if (dwFlags != 0)
             return kBadFlags;
         const DWORD dwRet =
-            pProvider->encrypt(hKey, hHash, fFinal, 0, pbData, pcbDataLen, cbBufLen);
-        frame.info("[provider->encrypt] fOK=[%d]", dwRet == 0);
+            frame.result("provider->encrypt",
+                         pProvider->encrypt(hKey, hHash, fFinal, 0, pbData, pcbDataLen, cbBufLen));
         frame.dumpOutput("pbData", dwRet, pbData, pcbDataLen);
         return dwRet;
     });
@@ -455,8 +450,8 @@ BOOL WINAPI CPDecrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL f
             return kBadUid;
         if (dwFlags != 0)
             return kBadFlags;
-        const DWORD dwRet = pProvider->decrypt(hKey, hHash, fFinal, 0, pbData, pcbDataLen);
-        frame.info("[provider->decrypt] fOK=[%d]", dwRet == 0);
+        const DWORD dwRet = frame.result(
+            "provider->decrypt", pProvider->decrypt(hKey, hHash, fFinal, 0, pbData, pcbDataLen));
         // The decrypted data is never shown.
         frame.dumpOutput("pbData", dwRet, pbData, pcbDataLen, true);
         return dwRet;
@@ -475,9 +470,8 @@ BOOL WINAPI CPCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD d
             return kBadUid;
         if (dwFlags != 0)
             return kBadFlags;
-        const DWORD dwRet = pProvider->createHash(Algid, hKey, dwFlags, phHash);
-        frame.info("[provider->createHash] fOK=[%d]", dwRet == 0);
-        return dwRet;
+        return frame.result("provider->createHash",
+                            pProvider->createHash(Algid, hKey, dwFlags, phHash));
     });
 }
 
@@ -496,9 +490,8 @@ BOOL WINAPI CPHashData(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE *pbData, D
             return kBadFlags;
         if (dwFlags == CRYPT_USERDATA && cbDataLen != 0)
             return static_cast<DWORD>(NTE_BAD_LEN);
-        const DWORD dwRet = pProvider->hashData(hHash, pbData, cbDataLen, dwFlags);
-        frame.info("[provider->hashData] fOK=[%d]", dwRet == 0);
-        return dwRet;
+        return frame.result("provider->hashData",
+                            pProvider->hashData(hHash, pbData, cbDataLen, dwFlags));
     });
 }
 
@@ -513,9 +506,8 @@ BOOL WINAPI CPHashSessionKey(HCRYPTPROV hProv, HCRYPTHASH hHash, HCRYPTKEY hKey,
             return kBadUid;
         if (dwFlags > 1)
             return kBadFlags;
-        const DWORD dwRet = pProvider->hashSessionKey(hHash, hKey, dwFlags);
-        frame.info("[provider->hashSessionKey] fOK=[%d]", dwRet == 0);
-        return dwRet;
+        return frame.result("provider->hashSessionKey",
+                            pProvider->hashSessionKey(hHash, hKey, dwFlags));
     });
 }
 
@@ -534,10 +526,10 @@ BOOL WINAPI CPSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwKeySpec, LPCW
         if (dwFlags > 1)
             return kBadFlags;
         const std::string strDescription = Narrow(szDescription);
-        const DWORD dwRet =
+        const DWORD dwRet = frame.result(
+            "provider->signHash",
             pProvider->signHash(hHash, dwKeySpec, szDescription ? strDescription.c_str() : nullptr,
-                                dwFlags, pbSignature, pcbSigLen);
-        frame.info("[provider->signHash] fOK=[%d]", dwRet == 0);
+                                dwFlags, pbSignature, pcbSigLen));
         frame.dumpOutput("pbSignature", dwRet, pbSignature, pcbSigLen);
         return dwRet;
     });
@@ -551,9 +543,7 @@ BOOL WINAPI CPDestroyHash(HCRYPTPROV hProv, HCRYPTHASH hHash)
         Pavrel_Provider *pProvider = frame.findProvider(hProv);
         if (pProvider == nullptr)
             return kBadUid;
-        const DWORD dwRet = pProvider->destroyHash(hHash);
-        frame.info("[provider->destroyHash] fOK=[%d]", dwRet == 0);
-        return dwRet;
+        return frame.result("provider->destroyHash", pProvider->destroyHash(hHash));
     });
 }
 
@@ -575,11 +565,10 @@ BOOL WINAPI CPVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE *pb
         if (dwFlags > 1)
             return kBadFlags;
         const std::string strDescription = Narrow(szDescription);
-        const DWORD dwRet = pProvider->verifySignature(
-            hHash, pbSignature, cbSigLen, hPubKey,
-            szDescription ? strDescription.c_str() : nullptr, dwFlags);
-        frame.info("[provider->verifySignature] fOK=[%d]", dwRet == 0);
-        return dwRet;
+        return frame.result(
+            "provider->verifySignature",
+            pProvider->verifySignature(hHash, pbSignature, cbSigLen, hPubKey,
+                                       szDescription ? strDescription.c_str() : nullptr, dwFlags));
     });
 }
 
@@ -591,8 +580,8 @@ BOOL WINAPI CPGenRandom(HCRYPTPROV hProv, DWORD cbLen, BYTE *pbBuffer)
         Pavrel_Provider *pProvider = frame.findProvider(hProv);
         if (pProvider == nullptr)
             return kBadUid;
-        const DWORD dwRet = pProvider->genRandom(cbLen, pbBuffer);
-        frame.info("[provider->genRandom] fOK=[%d]", dwRet == 0);
+        const DWORD dwRet =
+            frame.result("provider->genRandom", pProvider->genRandom(cbLen, pbBuffer));
         // Random output may become a key: only its length is shown.
         if (dwRet == 0)
             frame.dump("pbBuffer", pbBuffer, cbLen, true);
@@ -610,9 +599,7 @@ BOOL WINAPI CPGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY *phUserKey
             return kBadUid;
         if (dwKeySpec != AT_KEYEXCHANGE && dwKeySpec != AT_SIGNATURE)
             return static_cast<DWORD>(NTE_BAD_KEY);
-        const DWORD dwRet = pProvider->getUserKey(dwKeySpec, phUserKey);
-        frame.info("[provider->getUserKey] fOK=[%d]", dwRet == 0);
-        return dwRet;
+        return frame.result("provider->getUserKey", pProvider->getUserKey(dwKeySpec, phUserKey));
     });
 }
 
@@ -640,37 +627,37 @@ BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID pvReserved)
 {
     CTraceWriter *pWriter = CTraceWriter::GetInstance();
     switch (dwReason) {
-    case DLL_PROCESS_ATTACH: {
-        g_hModule = hInstance;
-        DisableThreadLibraryCalls(hInstance);
-        pWriter->LoadTraceLibrary((ModuleFolder() + "KQUKeyLog.dll").c_str());
-        CCspTraceScope scope("DllMain", "DLL_PROCESS_ATTACH");
-        try {
-            CUserConfig config;
-            if (config.IsBindCpu())
-                CUserConfig::BindProcessToSecondProcessor();
-        } catch (...) {
-        }
-        break;
-    }
-    case DLL_PROCESS_DETACH:
-        // At process exit the other threads are gone, possibly inside the
-        // keyset lock, and the libraries the keysets reach may be detached
-        // already: the system reclaims everything, so only a FreeLibrary
-        // runs the clean-up.
-        if (pvReserved == nullptr) {
-            {
-                CCspTraceScope scope("DllMain", "DLL_PROCESS_DETACH");
-                try {
-                    Pavrel_Keyset::CleanupAtUnload();
-                } catch (...) {
-                }
+        case DLL_PROCESS_ATTACH: {
+            g_hModule = hInstance;
+            DisableThreadLibraryCalls(hInstance);
+            pWriter->LoadTraceLibrary((ModuleFolder() + "KQUKeyLog.dll").c_str());
+            CCspTraceScope scope("DllMain", "DLL_PROCESS_ATTACH");
+            try {
+                CUserConfig config;
+                if (config.IsBindCpu())
+                    CUserConfig::BindProcessToSecondProcessor();
+            } catch (...) {
             }
-            pWriter->FreeTraceLibrary();
+            break;
         }
-        break;
-    default:
-        break;
+        case DLL_PROCESS_DETACH:
+            // At process exit the other threads are gone, possibly inside the
+            // keyset lock, and the libraries the keysets reach may be detached
+            // already: the system reclaims everything, so only a FreeLibrary
+            // runs the clean-up.
+            if (pvReserved == nullptr) {
+                {
+                    CCspTraceScope scope("DllMain", "DLL_PROCESS_DETACH");
+                    try {
+                        Pavrel_Keyset::CleanupAtUnload();
+                    } catch (...) {
+                    }
+                }
+                pWriter->FreeTraceLibrary();
+            }
+            break;
+        default:
+            break;
     }
     return TRUE;
 }

@@ -15,7 +15,8 @@
 #include "PavrelDllFixture.h"
 #include "TraceCapture.h"
 
-namespace {
+namespace
+{
 
 const DWORD kBadFlags = static_cast<DWORD>(NTE_BAD_FLAGS);
 
@@ -44,8 +45,8 @@ TEST_F(PavrelDll, AcquireContextChecksTheFlagCombinations)
 {
     for (const AcquireCase &c : kAcquireCases) {
         HCRYPTPROV hProv = 0;
-        const DWORD dwCode = FailCode(cp().CPAcquireContext(&hProv, c.pszContainer, c.dwFlags,
-                                                            VTable()));
+        const DWORD dwCode =
+            FailCode(cp().CPAcquireContext(&hProv, c.pszContainer, c.dwFlags, VTable()));
         if (c.bBadFlags)
             EXPECT_EQ(kBadFlags, dwCode) << c.pszLabel;
         else
@@ -57,8 +58,8 @@ TEST_F(PavrelDll, AcquireContextChecksTheFlagCombinations)
 
 TEST_F(PavrelDll, VerificationContextsTakeTheMachineAndSilentFlags)
 {
-    for (DWORD dwFlags : {CRYPT_VERIFYCONTEXT | CRYPT_MACHINE_KEYSET,
-                          CRYPT_VERIFYCONTEXT | CRYPT_SILENT}) {
+    for (DWORD dwFlags :
+         {CRYPT_VERIFYCONTEXT | CRYPT_MACHINE_KEYSET, CRYPT_VERIFYCONTEXT | CRYPT_SILENT}) {
         const HCRYPTPROV hProv = Acquire(dwFlags);
         EXPECT_NE(0u, hProv) << std::hex << dwFlags << " error " << GetLastError();
         EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), GetLastError());
@@ -134,104 +135,194 @@ std::vector<CallCase> ArgumentCases()
     typedef const PavrelExports &E;
     return {
         {"GenKey salt and no salt",
-         [=](E e, HCRYPTPROV h) { return e.CPGenKey(h, CALG_RC4, CRYPT_CREATE_SALT | CRYPT_NO_SALT, phKey); },
+         [=](E e, HCRYPTPROV h) {
+             return e.CPGenKey(h, CALG_RC4, CRYPT_CREATE_SALT | CRYPT_NO_SALT, phKey);
+         },
          kBadFlags},
         {"GenKey user protected in a verification context",
-         [=](E e, HCRYPTPROV h) { return e.CPGenKey(h, CALG_RC4, CRYPT_USER_PROTECTED, phKey); },
+         [=](E e, HCRYPTPROV h) {
+             return e.CPGenKey(h, CALG_RC4, CRYPT_USER_PROTECTED, phKey);
+         },
          static_cast<DWORD>(NTE_PERM)},
         {"DeriveKey no key pointer",
-         [=](E e, HCRYPTPROV h) { return e.CPDeriveKey(h, CALG_RC4, hNoHash, 0, nullptr); },
+         [=](E e, HCRYPTPROV h) {
+             return e.CPDeriveKey(h, CALG_RC4, hNoHash, 0, nullptr);
+         },
          static_cast<DWORD>(ERROR_INVALID_PARAMETER)},
         {"DeriveKey unknown flag",
-         [=](E e, HCRYPTPROV h) { return e.CPDeriveKey(h, CALG_RC4, hNoHash, 0x100, phKey); },
+         [=](E e, HCRYPTPROV h) {
+             return e.CPDeriveKey(h, CALG_RC4, hNoHash, 0x100, phKey);
+         },
          kBadFlags},
         {"DeriveKey unknown flag beside a key length",
-         [=](E e, HCRYPTPROV h) { return e.CPDeriveKey(h, CALG_RC4, hNoHash, 0x00280100, phKey); },
+         [=](E e, HCRYPTPROV h) {
+             return e.CPDeriveKey(h, CALG_RC4, hNoHash, 0x00280100, phKey);
+         },
          kBadFlags},
         {"DeriveKey salt and no salt",
-         [=](E e, HCRYPTPROV h) { return e.CPDeriveKey(h, CALG_RC4, hNoHash, 0x14, phKey); },
+         [=](E e, HCRYPTPROV h) {
+             return e.CPDeriveKey(h, CALG_RC4, hNoHash, 0x14, phKey);
+         },
          kBadFlags},
         {"DeriveKey exportable and update",
-         [=](E e, HCRYPTPROV h) { return e.CPDeriveKey(h, CALG_RC4, hNoHash, 0x9, phKey); },
+         [=](E e, HCRYPTPROV h) {
+             return e.CPDeriveKey(h, CALG_RC4, hNoHash, 0x9, phKey);
+         },
          kBadFlags},
         {"DeriveKey key length alone reaches the provider",
-         [=](E e, HCRYPTPROV h) { return e.CPDeriveKey(h, CALG_RC4, hNoHash, 0x00280000, phKey); },
+         [=](E e, HCRYPTPROV h) {
+             return e.CPDeriveKey(h, CALG_RC4, hNoHash, 0x00280000, phKey);
+         },
          static_cast<DWORD>(NTE_BAD_UID)},
         {"SetKeyParam unknown parameter",
-         [=](E e, HCRYPTPROV h) { return e.CPSetKeyParam(h, hNoKey, 7, abData, 0); }, kBadType},
+         [=](E e, HCRYPTPROV h) {
+             return e.CPSetKeyParam(h, hNoKey, 7, abData, 0);
+         },
+         kBadType},
         {"SetKeyParam flags",
-         [=](E e, HCRYPTPROV h) { return e.CPSetKeyParam(h, hNoKey, KP_IV, abData, 1); }, kBadFlags},
+         [=](E e, HCRYPTPROV h) {
+             return e.CPSetKeyParam(h, hNoKey, KP_IV, abData, 1);
+         },
+         kBadFlags},
         {"SetKeyParam certificate reaches the provider",
-         [=](E e, HCRYPTPROV h) { return e.CPSetKeyParam(h, hNoKey, KP_CERTIFICATE, abData, 0); },
+         [=](E e, HCRYPTPROV h) {
+             return e.CPSetKeyParam(h, hNoKey, KP_CERTIFICATE, abData, 0);
+         },
          kBadKey},
         {"GetKeyParam unknown parameter",
-         [=](E e, HCRYPTPROV h) { return e.CPGetKeyParam(h, hNoKey, 10, abData, &dwLen, 0); }, kBadType},
+         [=](E e, HCRYPTPROV h) {
+             return e.CPGetKeyParam(h, hNoKey, 10, abData, &dwLen, 0);
+         },
+         kBadType},
         {"GetKeyParam flags",
-         [=](E e, HCRYPTPROV h) { return e.CPGetKeyParam(h, hNoKey, KP_ALGID, abData, &dwLen, 2); },
+         [=](E e, HCRYPTPROV h) {
+             return e.CPGetKeyParam(h, hNoKey, KP_ALGID, abData, &dwLen, 2);
+         },
          kBadFlags},
         {"SetProvParam unknown parameter",
-         [=](E e, HCRYPTPROV h) { return e.CPSetProvParam(h, PP_NAME, abData, 0); }, kBadType},
+         [=](E e, HCRYPTPROV h) {
+             return e.CPSetProvParam(h, PP_NAME, abData, 0);
+         },
+         kBadType},
         {"SetProvParam security descriptor without its flags",
-         [=](E e, HCRYPTPROV h) { return e.CPSetProvParam(h, PP_KEYSET_SEC_DESCR, abData, 0x10); },
+         [=](E e, HCRYPTPROV h) {
+             return e.CPSetProvParam(h, PP_KEYSET_SEC_DESCR, abData, 0x10);
+         },
          kBadFlags},
         {"GetProvParam unknown parameter",
-         [=](E e, HCRYPTPROV h) { return e.CPGetProvParam(h, 7, abData, &dwLen, 0); }, kBadType},
+         [=](E e, HCRYPTPROV h) {
+             return e.CPGetProvParam(h, 7, abData, &dwLen, 0);
+         },
+         kBadType},
         {"GetProvParam unknown flag",
-         [=](E e, HCRYPTPROV h) { dwLen = sizeof(abData); return e.CPGetProvParam(h, PP_NAME, abData, &dwLen, 0x8); },
+         [=](E e, HCRYPTPROV h) {
+             dwLen = sizeof(abData);
+             return e.CPGetProvParam(h, PP_NAME, abData, &dwLen, 0x8);
+         },
          kBadFlags},
         {"GetProvParam first-enumeration flag",
-         [=](E e, HCRYPTPROV h) { dwLen = sizeof(abData); return e.CPGetProvParam(h, PP_PROVTYPE, abData, &dwLen, CRYPT_FIRST); },
+         [=](E e, HCRYPTPROV h) {
+             dwLen = sizeof(abData);
+             return e.CPGetProvParam(h, PP_PROVTYPE, abData, &dwLen, CRYPT_FIRST);
+         },
          0},
         {"SetHashParam flags",
-         [=](E e, HCRYPTPROV h) { return e.CPSetHashParam(h, hNoHash, HP_HASHVAL, abData, 1); }, kBadFlags},
+         [=](E e, HCRYPTPROV h) {
+             return e.CPSetHashParam(h, hNoHash, HP_HASHVAL, abData, 1);
+         },
+         kBadFlags},
         {"GetHashParam flags",
-         [=](E e, HCRYPTPROV h) { return e.CPGetHashParam(h, hNoHash, HP_HASHVAL, abData, &dwLen, 1); },
+         [=](E e, HCRYPTPROV h) {
+             return e.CPGetHashParam(h, hNoHash, HP_HASHVAL, abData, &dwLen, 1);
+         },
          kBadFlags},
         {"ExportKey public blob with a wrapping key",
-         [=](E e, HCRYPTPROV h) { return e.CPExportKey(h, hNoKey, hNoKey, PUBLICKEYBLOB, 0, abData, &dwLen); },
+         [=](E e, HCRYPTPROV h) {
+             return e.CPExportKey(h, hNoKey, hNoKey, PUBLICKEYBLOB, 0, abData, &dwLen);
+         },
          static_cast<DWORD>(NTE_BAD_PUBLIC_KEY)},
         {"ExportKey private blob",
-         [=](E e, HCRYPTPROV h) { return e.CPExportKey(h, hNoKey, 0, PRIVATEKEYBLOB, 0, abData, &dwLen); },
+         [=](E e, HCRYPTPROV h) {
+             return e.CPExportKey(h, hNoKey, 0, PRIVATEKEYBLOB, 0, abData, &dwLen);
+         },
          kBadType},
         {"ExportKey unknown blob",
-         [=](E e, HCRYPTPROV h) { return e.CPExportKey(h, hNoKey, 0, 3, 0, abData, &dwLen); }, kBadType},
+         [=](E e, HCRYPTPROV h) {
+             return e.CPExportKey(h, hNoKey, 0, 3, 0, abData, &dwLen);
+         },
+         kBadType},
         {"ExportKey unknown flag",
-         [=](E e, HCRYPTPROV h) { return e.CPExportKey(h, hNoKey, 0, SIMPLEBLOB, 0x1, abData, &dwLen); },
+         [=](E e, HCRYPTPROV h) {
+             return e.CPExportKey(h, hNoKey, 0, SIMPLEBLOB, 0x1, abData, &dwLen);
+         },
          kBadFlags},
         {"ImportKey unknown flag",
-         [=](E e, HCRYPTPROV h) { return e.CPImportKey(h, abData, 12, 0, 0x4, phKey); }, kBadFlags},
+         [=](E e, HCRYPTPROV h) {
+             return e.CPImportKey(h, abData, 12, 0, 0x4, phKey);
+         },
+         kBadFlags},
         {"Encrypt flags",
-         [=](E e, HCRYPTPROV h) { dwLen = 8; return e.CPEncrypt(h, hNoKey, 0, TRUE, 1, abData, &dwLen, 64); },
+         [=](E e, HCRYPTPROV h) {
+             dwLen = 8;
+             return e.CPEncrypt(h, hNoKey, 0, TRUE, 1, abData, &dwLen, 64);
+         },
          kBadFlags},
         {"Decrypt flags",
-         [=](E e, HCRYPTPROV h) { dwLen = 8; return e.CPDecrypt(h, hNoKey, 0, TRUE, 1, abData, &dwLen); },
+         [=](E e, HCRYPTPROV h) {
+             dwLen = 8;
+             return e.CPDecrypt(h, hNoKey, 0, TRUE, 1, abData, &dwLen);
+         },
          kBadFlags},
         {"CreateHash flags",
-         [=](E e, HCRYPTPROV h) { return e.CPCreateHash(h, CALG_SHA1, 0, 1, phHash); }, kBadFlags},
+         [=](E e, HCRYPTPROV h) {
+             return e.CPCreateHash(h, CALG_SHA1, 0, 1, phHash);
+         },
+         kBadFlags},
         {"HashData unknown flag",
-         [=](E e, HCRYPTPROV h) { return e.CPHashData(h, hNoHash, abData, 3, 2); }, kBadFlags},
+         [=](E e, HCRYPTPROV h) {
+             return e.CPHashData(h, hNoHash, abData, 3, 2);
+         },
+         kBadFlags},
         {"HashData user data with a length",
-         [=](E e, HCRYPTPROV h) { return e.CPHashData(h, hNoHash, abData, 5, CRYPT_USERDATA); },
+         [=](E e, HCRYPTPROV h) {
+             return e.CPHashData(h, hNoHash, abData, 5, CRYPT_USERDATA);
+         },
          static_cast<DWORD>(NTE_BAD_LEN)},
         {"HashData user data without a length reaches the provider",
-         [=](E e, HCRYPTPROV h) { return e.CPHashData(h, hNoHash, nullptr, 0, CRYPT_USERDATA); },
+         [=](E e, HCRYPTPROV h) {
+             return e.CPHashData(h, hNoHash, nullptr, 0, CRYPT_USERDATA);
+         },
          kBadHash},
         {"HashSessionKey flags",
-         [=](E e, HCRYPTPROV h) { return e.CPHashSessionKey(h, hNoHash, hNoKey, 2); }, kBadFlags},
+         [=](E e, HCRYPTPROV h) {
+             return e.CPHashSessionKey(h, hNoHash, hNoKey, 2);
+         },
+         kBadFlags},
         {"SignHash key spec",
-         [=](E e, HCRYPTPROV h) { return e.CPSignHash(h, hNoHash, 3, nullptr, 0, abData, &dwLen); },
+         [=](E e, HCRYPTPROV h) {
+             return e.CPSignHash(h, hNoHash, 3, nullptr, 0, abData, &dwLen);
+         },
          static_cast<DWORD>(NTE_BAD_ALGID)},
         {"SignHash flags",
-         [=](E e, HCRYPTPROV h) { return e.CPSignHash(h, hNoHash, AT_SIGNATURE, nullptr, 2, abData, &dwLen); },
+         [=](E e, HCRYPTPROV h) {
+             return e.CPSignHash(h, hNoHash, AT_SIGNATURE, nullptr, 2, abData, &dwLen);
+         },
          kBadFlags},
         {"VerifySignature no signature",
-         [=](E e, HCRYPTPROV h) { return e.CPVerifySignature(h, hNoHash, nullptr, 0, hNoKey, nullptr, 0); },
+         [=](E e, HCRYPTPROV h) {
+             return e.CPVerifySignature(h, hNoHash, nullptr, 0, hNoKey, nullptr, 0);
+         },
          static_cast<DWORD>(ERROR_INVALID_PARAMETER)},
         {"VerifySignature flags",
-         [=](E e, HCRYPTPROV h) { return e.CPVerifySignature(h, hNoHash, abData, 8, hNoKey, nullptr, 2); },
+         [=](E e, HCRYPTPROV h) {
+             return e.CPVerifySignature(h, hNoHash, abData, 8, hNoKey, nullptr, 2);
+         },
          kBadFlags},
         {"GetUserKey key spec",
-         [=](E e, HCRYPTPROV h) { return e.CPGetUserKey(h, 3, phKey); }, kBadKey},
+         [=](E e, HCRYPTPROV h) {
+             return e.CPGetUserKey(h, 3, phKey);
+         },
+         kBadKey},
     };
 }
 
@@ -263,12 +354,12 @@ TEST_F(PavrelDll, DeriveKeyTakesAKeyLengthInTheUpperFlags)
     const BYTE abSecret[] = "derive me";
     ASSERT_TRUE(cp().CPHashData(m_hProv, hHash, abSecret, sizeof(abSecret), 0));
     HCRYPTKEY hKey = 0;
-    ASSERT_TRUE(cp().CPDeriveKey(m_hProv, CALG_RC4, hHash, 128 << 16, &hKey)) << std::hex
-                                                                             << GetLastError();
+    ASSERT_TRUE(cp().CPDeriveKey(m_hProv, CALG_RC4, hHash, 128 << 16, &hKey))
+        << std::hex << GetLastError();
     DWORD dwBits = 0;
     DWORD dwLen = sizeof(dwBits);
-    ASSERT_TRUE(cp().CPGetKeyParam(m_hProv, hKey, KP_KEYLEN, reinterpret_cast<BYTE *>(&dwBits),
-                                   &dwLen, 0));
+    ASSERT_TRUE(
+        cp().CPGetKeyParam(m_hProv, hKey, KP_KEYLEN, reinterpret_cast<BYTE *>(&dwBits), &dwLen, 0));
     EXPECT_EQ(128u, dwBits);
     EXPECT_TRUE(cp().CPDestroyKey(m_hProv, hKey));
     EXPECT_TRUE(cp().CPDestroyHash(m_hProv, hHash));
@@ -373,7 +464,8 @@ TEST_F(PavrelDll, TraceShowsNoSecretsAndNoAbsentBuffers)
 
 }  // namespace
 
-namespace {
+namespace
+{
 
 // Whether the trace holds the entry of the DLL's handling of the reason.
 bool TracedDllMain(const TraceCapture &trace, const char *pszReason)
