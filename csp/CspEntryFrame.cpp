@@ -83,10 +83,10 @@ BOOL CCspEntryFrame::finish(DWORD dwRet)
     return dwRet == 0 ? TRUE : FALSE;
 }
 
-void CCspEntryFrame::reportException(const char *pszFunction)
+void CCspEntryFrame::reportException(const char *pszSource, int nLine, const char *pszFunction)
 {
     const std::string strText = std::string("[") + pszFunction + "]";
-    CTraceWriter::GetInstance()->LogException(__FILE__, __LINE__, TRACE_MODULE_CSP,
+    CTraceWriter::GetInstance()->LogException(pszSource, nLine, TRACE_MODULE_CSP,
                                               "%s Catch an Exception,GetLastError=[%d]",
                                               strText.c_str(), static_cast<int>(GetLastError()));
 }

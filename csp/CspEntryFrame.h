@@ -47,18 +47,20 @@ public:
 
     // Runs the body (a callable returning 0 or an error code) inside the
     // catch-all: out of memory is NTE_NO_MEMORY, anything else NTE_FAIL.
+    // The report names the caller's source file and line.
     template <typename Body>
-    static BOOL Run(const char *pszFunction, Body body)
+    static BOOL Run(const char *pszFunction, Body body, const char *pszSource = __builtin_FILE(),
+                    int nLine = __builtin_LINE())
     {
         DWORD dwRet;
         try {
             CCspEntryFrame frame(pszFunction);
             dwRet = body(frame);
         } catch (const std::bad_alloc &) {
-            reportException(pszFunction);
+            reportException(pszSource, nLine, pszFunction);
             dwRet = static_cast<DWORD>(NTE_NO_MEMORY);
         } catch (...) {
-            reportException(pszFunction);
+            reportException(pszSource, nLine, pszFunction);
             dwRet = static_cast<DWORD>(NTE_FAIL);
         }
         return finish(dwRet);
@@ -68,7 +70,7 @@ private:
     CCspEntryFrame(const CCspEntryFrame &) = delete;
     CCspEntryFrame &operator=(const CCspEntryFrame &) = delete;
 
-    static void reportException(const char *pszFunction);
+    static void reportException(const char *pszSource, int nLine, const char *pszFunction);
 
     const char *m_pszFunction;
     CCspTraceScope m_scope;
