@@ -17,7 +17,6 @@
 #include "Pavrel_ContainerText.h"
 #include "Pavrel_Keyset.h"
 #include "Pavrel_Provider.h"
-#include "ProviderRegistration.h"
 #include "TraceWriter.h"
 #include "UserConfig.h"
 
@@ -50,13 +49,6 @@ std::string ModuleFolder()
     char szDir[_MAX_DIR] = "";
     _splitpath(szModule, szDrive, szDir, nullptr, nullptr);
     return std::string(szDrive) + szDir;
-}
-
-std::string ModulePath()
-{
-    char szModule[MAX_PATH] = "";
-    DWORD dwLen = GetModuleFileNameA(g_hModule, szModule, sizeof(szModule));
-    return dwLen == 0 || dwLen >= sizeof(szModule) ? std::string() : std::string(szModule);
 }
 
 // The provider's description as the provider operations take it.
@@ -605,22 +597,16 @@ BOOL WINAPI CPGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY *phUserKey
 
 // Registers this module as the provider (type PROV_RSA_FULL, no signature
 // check) under its own path.
+// The provider's registry entry is the installation's to write and remove;
+// both exports only answer S_OK.
 HRESULT WINAPI DllRegisterServer()
 {
-    try {
-        return CProviderRegistration(PAVREL_PROVIDER_NAME).Register(ModulePath(), PROV_RSA_FULL);
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    return S_OK;
 }
 
 HRESULT WINAPI DllUnregisterServer()
 {
-    try {
-        return CProviderRegistration(PAVREL_PROVIDER_NAME).Unregister();
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    return S_OK;
 }
 
 BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID pvReserved)

@@ -1,16 +1,18 @@
 // RegistrationTest.cpp
 //
-// DllRegisterServer and DllUnregisterServer on the shared Wine prefix's
-// registry, under the provider's real name: whatever entry was there before
-// is put back at the end, so no test leaves a provider registered, half
-// registered or missing. Through advapi32, the registered provider is the
-// one a verification context reaches.
+// The provider's registry entry on the shared Wine prefix, under its real
+// name: DllRegisterServer and DllUnregisterServer leave it alone (the
+// installation writes it), and once the entry is written as an installation
+// writes it, advapi32 reaches this DLL through it. Whatever entry was there
+// before is put back at the end, so no test leaves a provider registered,
+// half registered or missing.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <string>
 
 #include "PavrelDllFixture.h"
+#include "ProviderRegistration.h"
 
 namespace {
 
@@ -99,31 +101,30 @@ protected:
     ProviderEntry m_saved;
 };
 
-TEST_F(PavrelRegistration, RegisterWritesTheEntryAndUnregisterRemovesIt)
+TEST_F(PavrelRegistration, RegistrationExportsLeaveTheEntryAlone)
 {
-    ASSERT_EQ(S_OK, cp().DllRegisterServer());
-    ProviderEntry entry = ProviderEntry::Read();
+    ASSERT_EQ(S_OK, CProviderRegistration(kProviderName).Unregister());
+    EXPECT_EQ(S_OK, cp().DllRegisterServer());
+    EXPECT_FALSE(ProviderEntry::Read().bPresent) << "DllRegisterServer wrote an entry";
+
+    ASSERT_EQ(S_OK, CProviderRegistration(kProviderName).Register(LoadedPath(), PROV_RSA_FULL));
+    const ProviderEntry entry = ProviderEntry::Read();
     ASSERT_TRUE(entry.bPresent);
     EXPECT_STRCASEEQ(LoadedPath().c_str(), entry.strImagePath.c_str());
     EXPECT_EQ(static_cast<DWORD>(PROV_RSA_FULL), entry.dwType);
     EXPECT_TRUE(entry.bSigInFile);
     EXPECT_EQ(0u, entry.dwSigInFile);
-
-    // Registering again over the entry keeps one good entry.
-    ASSERT_EQ(S_OK, cp().DllRegisterServer());
-    EXPECT_EQ(entry.strImagePath, ProviderEntry::Read().strImagePath);
-
-    ASSERT_EQ(S_OK, cp().DllUnregisterServer());
-    EXPECT_FALSE(ProviderEntry::Read().bPresent);
-    EXPECT_EQ(S_OK, cp().DllUnregisterServer()) << "unregistering what is not there";
+    EXPECT_EQ(S_OK, cp().DllUnregisterServer());
+    EXPECT_EQ(entry.strImagePath, ProviderEntry::Read().strImagePath)
+        << "DllUnregisterServer removed the installation's entry";
 }
 
-// advapi32 finds the registered provider, loads it (the DLL already loaded
+// advapi32 finds the provider registered as an installation does, loads it (the DLL already loaded
 // here) and reaches its CPAcquireContext and CPGenRandom; once
 // unregistered, the name is unknown to it.
 TEST_F(PavrelRegistration, AdvapiReachesTheRegisteredProvider)
 {
-    ASSERT_EQ(S_OK, cp().DllRegisterServer());
+    ASSERT_EQ(S_OK, CProviderRegistration(kProviderName).Register(LoadedPath(), PROV_RSA_FULL));
     HCRYPTPROV hProv = 0;
     ASSERT_TRUE(CryptAcquireContextA(&hProv, nullptr, kProviderName, PROV_RSA_FULL,
                                      CRYPT_VERIFYCONTEXT))
@@ -140,7 +141,7 @@ TEST_F(PavrelRegistration, AdvapiReachesTheRegisteredProvider)
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_KEY), GetLastError());
     EXPECT_TRUE(CryptReleaseContext(hProv, 0));
 
-    ASSERT_EQ(S_OK, cp().DllUnregisterServer());
+    ASSERT_EQ(S_OK, CProviderRegistration(kProviderName).Unregister());
     hProv = 0;
     EXPECT_FALSE(CryptAcquireContextA(&hProv, nullptr, kProviderName, PROV_RSA_FULL,
                                       CRYPT_VERIFYCONTEXT));

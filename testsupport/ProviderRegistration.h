@@ -3,7 +3,8 @@
 // CProviderRegistration: the provider's entry under
 // HKLM\SOFTWARE\Microsoft\Cryptography\Defaults\Provider\<name>, which is
 // where advapi32 finds a CSP: "Image Path" (the DLL), "Type" and
-// "SigInFile" = 0 (no signature is checked). The registry view is the
+// "SigInFile" = 0 (no signature is checked), as an installation writes it;
+// the tests register the CSP in the prefix with it. The registry view is the
 // calling process's own, so the x64 CSP is registered by a 64-bit process.
 #pragma once
 
