@@ -41,4 +41,13 @@ bool GbkGlyphNumber(std::uint8_t bLead, std::uint8_t bTrail, std::uint32_t &ulGl
 // glyph.
 bool GbkPairOfGlyph(std::uint32_t ulGlyph, std::uint8_t &bLead, std::uint8_t &bTrail);
 
+// A GBK.dat byte in the screen's bit order (and back): the bits reversed,
+// least significant at the top becoming most significant at the top.
+inline std::uint8_t ReverseBits(std::uint8_t b)
+{
+    b = static_cast<std::uint8_t>((b & 0xF0) >> 4 | (b & 0x0F) << 4);
+    b = static_cast<std::uint8_t>((b & 0xCC) >> 2 | (b & 0x33) << 2);
+    return static_cast<std::uint8_t>((b & 0xAA) >> 1 | (b & 0x55) << 1);
+}
+
 }  // namespace kqfont

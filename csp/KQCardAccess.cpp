@@ -5,8 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "KQCeiAssistant.h"
+#include "ModuleFolder.h"
 #include "TraceWriter.h"
 
 namespace {
@@ -25,20 +27,10 @@ struct BinderRelease {
 // "%s%sCorlisk.dll" from the drive and folder of the module holding this code.
 bool BuildLibraryPath(char *pszPath, size_t cbPath)
 {
-    HMODULE hSelf = nullptr;
-    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCSTR>(&BuildLibraryPath), &hSelf))
+    const std::string strFolder = KQFolderOfCode(reinterpret_cast<const void *>(&BuildLibraryPath));
+    if (strFolder.empty())
         return false;
-    char szModule[MAX_PATH] = {0};
-    DWORD dwLen = GetModuleFileNameA(hSelf, szModule, sizeof(szModule));
-    if (dwLen == 0 || dwLen >= sizeof(szModule))
-        return false;
-    char szDrive[_MAX_DRIVE], szDir[_MAX_DIR], szName[_MAX_FNAME], szExt[_MAX_EXT];
-    if (_splitpath_s(szModule, szDrive, sizeof(szDrive), szDir, sizeof(szDir), szName,
-                     sizeof(szName), szExt, sizeof(szExt)) != 0)
-        return false;
-    int n = std::snprintf(pszPath, cbPath, "%s%sCorlisk.dll", szDrive, szDir);
+    int n = std::snprintf(pszPath, cbPath, "%sCorlisk.dll", strFolder.c_str());
     return n > 0 && static_cast<size_t>(n) < cbPath;
 }
 

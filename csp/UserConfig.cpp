@@ -3,17 +3,16 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+
+#include "ModuleFolder.h"
 
 CUserConfig::CUserConfig()
 {
     m_szIniPath[0] = '\0';
-    char szModule[MAX_PATH] = "";
-    if (GetModuleFileNameA(nullptr, szModule, sizeof(szModule)) == 0)
-        return;
-    char szDrive[_MAX_DRIVE] = "";
-    char szDir[_MAX_DIR] = "";
-    _splitpath(szModule, szDrive, szDir, nullptr, nullptr);
-    snprintf(m_szIniPath, sizeof(m_szIniPath), "%s%sKQUKeyConfig.ini", szDrive, szDir);
+    const std::string strFolder = KQModuleFolder(nullptr);
+    if (!strFolder.empty())
+        snprintf(m_szIniPath, sizeof(m_szIniPath), "%sKQUKeyConfig.ini", strFolder.c_str());
 }
 
 CUserConfig::~CUserConfig() {}

@@ -18,6 +18,7 @@
 #include "BaseCmdInternal.h"
 #include "HidManager.h"
 #include "KQCeiAssistant.h"
+#include "ModuleFolder.h"
 #include "MsgShowInterface.h"
 #include "ResultCodes.h"
 #include "SoundThread.h"
@@ -59,15 +60,7 @@ std::string MessagePluginPath()
 
 std::string ModuleFolder()
 {
-    HMODULE hModule = nullptr;
-    char szPath[MAX_PATH] = {0};
-    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCSTR>(&MessagePluginPath), &hModule) ||
-        GetModuleFileNameA(hModule, szPath, MAX_PATH) == 0)
-        return std::string();
-    std::string strPath = szPath;
-    return strPath.substr(0, strPath.find_last_of("\\/") + 1);
+    return KQFolderOfCode(reinterpret_cast<const void *>(&MessagePluginPath));
 }
 
 // The picture and the sound shown and played on the PC while the holder

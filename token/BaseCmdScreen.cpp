@@ -46,13 +46,6 @@ std::string GbkFontPath()
     return szPath;
 }
 
-BYTE ReverseBits(BYTE b)
-{
-    b = static_cast<BYTE>((b & 0xF0) >> 4 | (b & 0x0F) << 4);
-    b = static_cast<BYTE>((b & 0xCC) >> 2 | (b & 0x33) << 2);
-    return static_cast<BYTE>((b & 0xAA) >> 1 | (b & 0x55) << 1);
-}
-
 // One 32-byte GBK glyph, bit order turned to the screen's (most significant
 // bit at the top). The file is opened for each character; a short read
 // leaves the rest zero. False when the pair has no glyph range or the file
@@ -70,7 +63,7 @@ bool ReadGbkGlyph(const std::string &strPath, BYTE bLead, BYTE bTrail, BYTE abGl
         std::fread(abGlyph, 1, kqfont::GBK_GLYPH_BYTES, pFile);
     std::fclose(pFile);
     for (DWORD i = 0; i < kqfont::GBK_GLYPH_BYTES; ++i)
-        abGlyph[i] = ReverseBits(abGlyph[i]);
+        abGlyph[i] = kqfont::ReverseBits(abGlyph[i]);
     return true;
 }
 

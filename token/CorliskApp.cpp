@@ -11,6 +11,7 @@
 #include "HidDeviceManager.h"
 #include "HidManager.h"
 #include "MemoryManager.h"
+#include "ModuleFolder.h"
 #include "TraceWriter.h"
 
 CCorliskApp &CCorliskApp::GetInstance()
@@ -37,21 +38,12 @@ void CCorliskApp::EnsureStarted()
 
 BOOL CCorliskApp::InitInstance()
 {
-    char szModule[MAX_PATH] = {0};
-    GetModuleFileNameA(m_hModule, szModule, sizeof(szModule) - 1);
-    char szDrive[_MAX_DRIVE] = {0};
-    char szDir[_MAX_DIR] = {0};
-    _splitpath(szModule, szDrive, szDir, nullptr, nullptr);
-
-    char szPath[MAX_PATH] = {0};
-    std::snprintf(szPath, sizeof(szPath), "%s%sKQUKeyLog.dll", szDrive, szDir);
-    CTraceWriter::GetInstance()->LoadTraceLibrary(szPath);
+    const std::string strFolder = KQModuleFolder(m_hModule);
+    CTraceWriter::GetInstance()->LoadTraceLibrary((strFolder + "KQUKeyLog.dll").c_str());
     CTraceWriter::GetInstance()->Enter(TRACE_MODULE_CARD, "CCorliskApp", "InitInstance");
 
-    std::snprintf(szPath, sizeof(szPath), "%s%sKQUKeyMem.dll", szDrive, szDir);
-    CMemoryManager::LoadDLL(szPath);
-    std::snprintf(szPath, sizeof(szPath), "%s%sKQCrypt.dll", szDrive, szDir);
-    CAlgorithm::LoadDLL(szPath);
+    CMemoryManager::LoadDLL((strFolder + "KQUKeyMem.dll").c_str());
+    CAlgorithm::LoadDLL((strFolder + "KQCrypt.dll").c_str());
 
     // The process-wide managers every card object shares.
     CHidDeviceManager::GetInstance();

@@ -25,7 +25,6 @@ namespace {
 using kqcard::Fail;
 using kqcard::FailFid;
 
-const BYTE kDfHigh = 0x50, kDfLow = 0x00;
 const DWORD kEntryBuffer = 1000;
 const DWORD kMaxEntryLength = 255;
 const DWORD kScreenRow = 16;
@@ -159,15 +158,11 @@ DWORD CKQCard::KeyInStart(const KEYINSTART_PARAM *pParam, void *pExtra)
             if (pParam->wMaxLen > kMaxEntryLength)
                 return KQ_SCARD_E_UNEXPECTED;
             if (bKeyFlag != 0) {
-                DWORD dwRet = m_psCard->SelectFile(0x00, kDfHigh, kDfLow);
-                if (dwRet != KQ_SCARD_S_SUCCESS) {
-                    Fail("CKQCard::KeyInStart SelectFile [0x50][0x00] Failed");
+                const DWORD dwRet =
+                    Authenticate("CKQCard::KeyInStart SelectFile [0x50][0x00] Failed",
+                                 "CKQCard::KeyInStart ExternalAuthentication Failed");
+                if (dwRet != KQ_SCARD_S_SUCCESS)
                     return dwRet;
-                }
-                if ((dwRet = ExternalAuthenticate()) != KQ_SCARD_S_SUCCESS) {
-                    Fail("CKQCard::KeyInStart ExternalAuthentication Failed");
-                    return dwRet;
-                }
             }
             int nStatusWord = 0;
             int *pnStatusWord = pExtra != nullptr ? static_cast<int *>(pExtra) : &nStatusWord;

@@ -241,10 +241,6 @@ void CXmlDocument::CopyFrom(const CXmlDocument &other)
     m_dwCurrent = other.m_dwCurrent;
     m_dwChild = other.m_dwChild;
     m_nNextFree = other.m_nNextFree;
-    m_nFreeHead = other.m_nFreeHead;
-    m_dwNodeType = other.m_dwNodeType;
-    m_nNodeOffset = other.m_nNodeOffset;
-    m_nNodeLength = other.m_nNodeLength;
     m_strText = other.m_strText;
     m_strResult = other.m_strResult;
     m_dwFlags = other.m_dwFlags;

@@ -215,10 +215,6 @@ private:
     std::uint32_t m_dwCurrent = 0;
     std::uint32_t m_dwChild = 0;
     std::int32_t m_nNextFree = 0;
-    std::int32_t m_nFreeHead = 0;
-    std::uint32_t m_dwNodeType = 0;
-    std::int32_t m_nNodeOffset = 0;
-    std::int32_t m_nNodeLength = 0;
     std::uint32_t m_dwFlags = 0;
     XmlPositionTree m_tree;
     const IXmlAnsiConverter *m_pConverter = nullptr;

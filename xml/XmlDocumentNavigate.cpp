@@ -149,7 +149,6 @@ bool CXmlDocument::SeekElement(const XmlChar *pszPath)
         } else {
             p = 1;
             m_dwParent = m_dwCurrent = m_dwChild = 0;
-            m_dwNodeType = 0;
         }
     }
     // After the current element, or from the first child of the level when
@@ -181,7 +180,6 @@ bool CXmlDocument::SeekElement(const XmlChar *pszPath)
     m_dwParent = m_tree.At(dwCand).dwParent;
     m_dwCurrent = dwCand;
     m_dwChild = 0;
-    m_dwNodeType = 1;
     return true;
 }
 
@@ -192,7 +190,6 @@ bool CXmlDocument::DescendLevel()
     m_dwParent = m_dwCurrent;
     m_dwCurrent = m_dwChild;
     m_dwChild = 0;
-    m_dwNodeType = m_dwCurrent ? 1 : 0;
     return true;
 }
 
@@ -203,7 +200,6 @@ bool CXmlDocument::AscendLevel()
     m_dwChild = m_dwCurrent;
     m_dwCurrent = m_dwParent;
     m_dwParent = m_tree.At(m_dwParent).dwParent;
-    m_dwNodeType = 1;
     return true;
 }
 
@@ -466,7 +462,6 @@ bool CXmlDocument::InsertElementAfter(const XmlChar *pszName, const XmlChar *psz
     } else {
         m_dwCurrent = dwPos;
         m_dwChild = 0;
-        m_dwNodeType = 1;
     }
     return true;
 }

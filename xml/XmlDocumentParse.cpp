@@ -166,12 +166,9 @@ int CXmlDocument::ScanMarkupToken(std::uint32_t dwFrom, Token &tok) const
 bool CXmlDocument::CheckSingleRoot()
 {
     m_dwParent = m_dwCurrent = m_dwChild = 0;
-    m_dwNodeType = 0;
-    m_nNodeOffset = m_nNodeLength = 0;
     const std::size_t n = m_strText.size();
     m_tree.Grow(static_cast<std::uint32_t>(n / 64 + 8));
     m_nNextFree = 1;
-    m_nFreeHead = 0;
     m_tree.At(0) = XmlPosition();
     if (n > 0x7FFFFFFF) {
         // Offsets are 32-bit signed in the records: a longer text is not indexed.

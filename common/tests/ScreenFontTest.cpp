@@ -63,8 +63,9 @@ TEST_P(GbkGlyphNumbers, FollowTheLeadByteRange)
     std::uint32_t ulGlyph = 0xDEADBEEF;
     ASSERT_EQ(c.bValid, kqfont::GbkGlyphNumber(static_cast<std::uint8_t>(c.bLead),
                                                static_cast<std::uint8_t>(c.bTrail), ulGlyph));
-    if (c.bValid)
+    if (c.bValid) {
         EXPECT_EQ(c.ulGlyph, ulGlyph);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

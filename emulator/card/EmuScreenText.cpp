@@ -11,13 +11,6 @@ namespace {
 const unsigned kLines = 4;
 const unsigned kCells = 16;
 
-std::uint8_t ReverseBits(std::uint8_t b)
-{
-    b = static_cast<std::uint8_t>((b & 0xF0) >> 4 | (b & 0x0F) << 4);
-    b = static_cast<std::uint8_t>((b & 0xCC) >> 2 | (b & 0x33) << 2);
-    return static_cast<std::uint8_t>((b & 0xAA) >> 1 | (b & 0x55) << 1);
-}
-
 }  // namespace
 
 CEmuScreenText::CEmuScreenText() : CEmuScreenText(std::vector<std::uint8_t>(), GbkToUtf8Fn()) {}
@@ -38,7 +31,7 @@ CEmuScreenText::CEmuScreenText(const std::vector<std::uint8_t> &vbGbkFont, GbkTo
         // In screen bit order; the first of identical glyphs keeps its number.
         std::string strGlyph(kqfont::GBK_GLYPH_BYTES, '\0');
         for (std::size_t i = 0; i < kqfont::GBK_GLYPH_BYTES; ++i)
-            strGlyph[i] = static_cast<char>(ReverseBits(vbGbkFont[n * kqfont::GBK_GLYPH_BYTES + i]));
+            strGlyph[i] = static_cast<char>(kqfont::ReverseBits(vbGbkFont[n * kqfont::GBK_GLYPH_BYTES + i]));
         if (!Blank(strGlyph))
             m_gbk.emplace(strGlyph, static_cast<std::uint32_t>(n));
     }

@@ -296,16 +296,26 @@ std::string EmuBus::ControlPlug(const std::vector<std::string> &words,
     return "OK " + slot.strPath;
 }
 
+EmuBus::LockedSlot EmuBus::LockSlot(const std::string &strId)
+{
+    LockedSlot locked;
+    locked.busLock = std::unique_lock<std::mutex>(m_mutex);
+    SlotMap::iterator it = m_slots.find(strId);
+    if (it == m_slots.end())
+        return locked;
+    locked.pSlot = it->second.get();
+    locked.slotLock = std::unique_lock<std::mutex>(locked.pSlot->mutex);
+    return locked;
+}
+
 std::string EmuBus::ControlUnplug(const std::vector<std::string> &words)
 {
     if (words.size() != 2)
         return Err("usage: unplug <id>");
-    std::lock_guard<std::mutex> lock(m_mutex);
-    SlotMap::iterator it = m_slots.find(words[1]);
-    if (it == m_slots.end())
+    LockedSlot locked = LockSlot(words[1]);
+    if (!locked.pSlot)
         return Err("no device " + words[1]);
-    Slot &slot = *it->second;
-    std::lock_guard<std::mutex> slotLock(slot.mutex);
+    Slot &slot = *locked.pSlot;
     if (!slot.pDevice || !slot.pDevice->Plugged())
         return Err(words[1] + " is not plugged");
     slot.pDevice->Unplug();
@@ -320,12 +330,10 @@ std::string EmuBus::ControlFault(const std::vector<std::string> &words)
         "| length <n> | byte1 <value> | refuse <INS> <n> <SW> | clear";
     if (words.size() < 3)
         return Err(kUsage);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    SlotMap::iterator it = m_slots.find(words[1]);
-    if (it == m_slots.end())
+    LockedSlot locked = LockSlot(words[1]);
+    if (!locked.pSlot)
         return Err("no device " + words[1]);
-    Slot &slot = *it->second;
-    std::lock_guard<std::mutex> slotLock(slot.mutex);
+    Slot &slot = *locked.pSlot;
     if (!slot.pDevice || !slot.pDevice->Plugged())
         return Err(words[1] + " is not plugged");
     EmuHidDevice &device = *slot.pDevice;
@@ -390,14 +398,12 @@ std::string EmuBus::ControlUser(const std::vector<std::string> &words)
     if (words.size() < 2)
         return Err("usage: user <id> [pin <PIN> | change <old> <new> | cancel | never | clear | "
                    "press <key> [when <text>] | type <chars>]");
-    std::lock_guard<std::mutex> lock(m_mutex);
-    SlotMap::iterator it = m_slots.find(words[1]);
-    if (it == m_slots.end())
+    LockedSlot locked = LockSlot(words[1]);
+    if (!locked.pSlot)
         return Err("no device " + words[1]);
-    Slot &slot = *it->second;
+    Slot &slot = *locked.pSlot;
     // The holder belongs to the token, plugged or not: a script may be set
     // up before the token is plugged back in.
-    std::lock_guard<std::mutex> slotLock(slot.mutex);
     if (!slot.pUser)
         return Err(words[1] + " is not a token");
     if (words.size() == 2)
@@ -412,12 +418,10 @@ std::string EmuBus::ControlScreen(const std::vector<std::string> &words)
 {
     if (words.size() < 2)
         return Err("usage: screen <id> [text | png <path> [n] [scale=S] | history [clear]]");
-    std::lock_guard<std::mutex> lock(m_mutex);
-    SlotMap::iterator it = m_slots.find(words[1]);
-    if (it == m_slots.end())
+    LockedSlot locked = LockSlot(words[1]);
+    if (!locked.pSlot)
         return Err("no device " + words[1]);
-    Slot &slot = *it->second;
-    std::lock_guard<std::mutex> slotLock(slot.mutex);
+    Slot &slot = *locked.pSlot;
     if (!slot.pCard)
         return Err(words[1] + " is not a token");
     return slot.pCard->ScreenControl(std::vector<std::string>(words.begin() + 2, words.end()));

@@ -100,6 +100,14 @@ private:
         }
     };
     typedef std::map<std::string, std::shared_ptr<Slot>, NaturalOrder> SlotMap;
+    // The bus lock and, when the id has a slot, that slot and its lock, in
+    // the locking order (the slot's lock is let go first).
+    struct LockedSlot {
+        std::unique_lock<std::mutex> busLock;
+        Slot *pSlot = nullptr;
+        std::unique_lock<std::mutex> slotLock;
+    };
+    LockedSlot LockSlot(const std::string &strId);
 
     std::string ControlList();
     std::string ControlPlug(const std::vector<std::string> &words, const std::string &strProduct,

@@ -212,9 +212,9 @@
 //                                  plug shows the stored logo. ERR when
 //                                  <id> was never plugged or is not a
 //                                  token. The GBK font is --gbk's file,
-//                                  else "<Program Files>\KQFT\HRNL\
-//                                  KQPT20\GBK.dat"; without it GBK text
-//                                  reads as '?' (the log says which).
+//                                  else "<Program Files>\KQFT\HRNL\KQPT20\GBK.dat";
+//                                  without it GBK text reads as '?' (the
+//                                  log says which).
 //   log                            "OK", then every log line since the last
 //                                  clear: "<id> <EVENT> ..." (EmuLog.h),
 //                                  e.g. "t1 APDU 00A40000023F00", "t1 RESP

@@ -19,7 +19,7 @@ namespace {
 
 const Bytes kChallenge = {0x10, 0x32, 0x54, 0x76, 0x98, 0xBA, 0xDC, 0xFE};
 
-// Glyph n of the injected font: bytes 0x10 * (n % 16) + i with the bits as
+// Glyph n of the injected font: bytes 0x10 * (n % 15 + 1) + i with the bits as
 // stored (least significant bit at the top), so every byte tells its glyph
 // and position, and the renderer's bit reversal shows.
 BYTE FontByte(std::uint32_t n, int i) { return static_cast<BYTE>(0x10 * (n % 15 + 1) + i); }
@@ -334,8 +334,9 @@ TEST_P(KeyPoll, TakesTheFirstAnswerByte)
     int nSw = 0;
     EXPECT_EQ(c.dwResult, m_pCmd->KeyIn(&cKey, &nSw));
     EXPECT_EQ(c.answer.wSw, nSw);
-    if (c.dwResult == 0)
+    if (c.dwResult == 0) {
         EXPECT_EQ(c.cKey, cKey);
+    }
     EXPECT_EQ((std::vector<Bytes>{{0x80, 0x6E, 0x02, 0x00, 0x00}}), Sent());
 }
 

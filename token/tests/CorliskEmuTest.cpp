@@ -26,6 +26,7 @@
 #include "RsaCheck.h"
 #include "KQCardBase.h"
 #include "KQCeiAssistant.h"
+#include "PromptFiles.h"
 #include "ResultCodes.h"
 #include "TestPaths.h"
 #include "TraceCapture.h"
@@ -656,18 +657,11 @@ TEST_F(TwoProcesses, EachReconnectsAndPreloadsAfterTheOtherUsedTheToken)
 
 const char kLogoCommand[] = "t1 APDU 805200000204\n";
 
-bool LogHasLogo(EmulatorProcess &emu) { return emu.Control("log").find(kLogoCommand) != std::string::npos; }
-
 // True once the logo command reached the token, polled for up to dwMs.
 bool LogoWithin(EmulatorProcess &emu, DWORD dwMs)
 {
-    for (DWORD dwWaited = 0;; dwWaited += 50) {
-        if (LogHasLogo(emu))
-            return true;
-        if (dwWaited >= dwMs)
-            return false;
-        Sleep(50);
-    }
+    return WaitUntilTrue(
+        [&emu]() { return emu.Control("log").find(kLogoCommand) != std::string::npos; }, dwMs);
 }
 
 std::string DeviceLockName(const std::string &strPath)

@@ -15,10 +15,7 @@
 #include <vector>
 
 #include "BaseCmd.h"
-#include "EmulatorProcess.h"
-#include "KQCardBase.h"
-#include "KQCeiAssistant.h"
-#include "TestPaths.h"
+#include "CorliskOnEmulator.h"
 
 namespace {
 
@@ -68,24 +65,14 @@ void PutLine(Frame &frame, unsigned nLine, const char *pszText)
     }
 }
 
-class CorliskScreen : public ::testing::Test {
+class CorliskScreen : public CorliskOpenedToken {
 protected:
-    CorliskScreen() : m_emu(1), m_lib(TestBinPath("emu\\Corlisk.dll").c_str())
-    {
-        m_pCard = static_cast<KQCardBase *>(m_lib.CreateObject());
-    }
-    ~CorliskScreen() override { m_lib.DestroyObject(m_pCard); }
     void SetUp() override
     {
         ASSERT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(InstalledGbkFont().c_str()))
             << InstalledGbkFont() << " missing (kq_install_gbk in scripts/wine-env)";
-        ASSERT_TRUE(m_emu.Started());
-        ASSERT_NE(nullptr, m_pCard);
-        ASSERT_EQ(0u, m_pCard->OpenConnectionEx(m_emu.DevicePaths().at(0).c_str(), 2));
+        CorliskOpenedToken::SetUp();
     }
-    EmulatorProcess m_emu;
-    CKQCeiAssistant m_lib;
-    KQCardBase *m_pCard = nullptr;
 };
 
 TEST_F(CorliskScreen, SetDisplayAndDisplayLineLandInTheFramebuffer)
@@ -100,23 +87,23 @@ TEST_F(CorliskScreen, SetDisplayAndDisplayLineLandInTheFramebuffer)
     PutLine(expected, 2, std::string(16, ' ').c_str());
     PutLine(expected, 3, std::string(16, ' ').c_str());
     Frame frame;
-    ASSERT_TRUE(FrameOf(m_emu.Control("screen t1"), frame));
+    ASSERT_TRUE(FrameOf(m_env.m_emu.Control("screen t1"), frame));
     EXPECT_EQ(expected, frame);
     EXPECT_EQ(std::string("OK\nKavru USB KEY\n") + kChineseUtf8 + "\n\n",
-              m_emu.Control("screen t1 text"));
+              m_env.m_emu.Control("screen t1 text"));
 
     // Line 3 is pages 6 and 7; the rest stays.
     const char kLast[] = "line three   \xD6\xD0 ";
     ASSERT_EQ(0u, m_pCard->DisplayLine(reinterpret_cast<const BYTE *>(kLast), 16, 3));
     PutLine(expected, 3, kLast);
-    ASSERT_TRUE(FrameOf(m_emu.Control("screen t1"), frame));
+    ASSERT_TRUE(FrameOf(m_env.m_emu.Control("screen t1"), frame));
     EXPECT_EQ(expected, frame);
     EXPECT_NE(0, std::count_if(frame.begin() + 6 * 128, frame.end(), [](BYTE b) { return b != 0; }));
     EXPECT_EQ(std::string("OK\nKavru USB KEY\n") + kChineseUtf8 + "\n\nline three   \xE4\xB8\xAD",
-              m_emu.Control("screen t1 text"));
+              m_env.m_emu.Control("screen t1 text"));
 
     // The history holds both finished screens once each, asked for twice.
-    const std::string strHistory = m_emu.Control("screen t1 history");
+    const std::string strHistory = m_env.m_emu.Control("screen t1 history");
     std::size_t nScreens = 0;
     for (std::size_t i = 0; (i = strHistory.find("Z Kavru USB KEY\n", i)) != std::string::npos; ++i)
         ++nScreens;
