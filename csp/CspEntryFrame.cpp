@@ -77,6 +77,14 @@ void CCspEntryFrame::dumpOutput(const char *pszName, DWORD dwRet, const BYTE *pb
         dump(pszName, pbData, *pdwLen, bSecret);
 }
 
+DWORD CCspEntryFrame::resultWithOutput(const char *pszOperation, DWORD dwRet, const char *pszName,
+                                       const BYTE *pbData, const DWORD *pdwLen, bool bSecret)
+{
+    result(pszOperation, dwRet);
+    dumpOutput(pszName, dwRet, pbData, pdwLen, bSecret);
+    return dwRet;
+}
+
 BOOL CCspEntryFrame::finish(DWORD dwRet)
 {
     SetLastError(dwRet);

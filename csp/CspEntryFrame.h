@@ -41,6 +41,9 @@ public:
     // length alone for a size query.
     void dumpOutput(const char *pszName, DWORD dwRet, const BYTE *pbData, const DWORD *pdwLen,
                     bool bSecret = false);
+    // result() of an operation with an output buffer, then dumpOutput().
+    DWORD resultWithOutput(const char *pszOperation, DWORD dwRet, const char *pszName,
+                           const BYTE *pbData, const DWORD *pdwLen, bool bSecret = false);
 
     // The last error and return value for the code.
     static BOOL finish(DWORD dwRet);

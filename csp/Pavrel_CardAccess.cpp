@@ -110,7 +110,15 @@ Pavrel_CardAccess *Pavrel_CardAccess::getCardInstance(const std::string &strDevi
     Pavrel_CardAccess *pAccess = new (std::nothrow) Pavrel_CardAccess(strDeviceName);
     if (pAccess == nullptr)
         return nullptr;
-    if (pAccess->openConnection(strDeviceName.c_str(), TRUE) != 0) {
+    DWORD dwOpen = 0;
+    try {
+        dwOpen = pAccess->openConnection(strDeviceName.c_str(), TRUE);
+    } catch (...) {
+        // Not in the list yet: nobody else would hand its card object back.
+        delete pAccess;
+        throw;
+    }
+    if (dwOpen != 0) {
         delete pAccess;
         return nullptr;
     }
@@ -145,8 +153,15 @@ void Pavrel_CardAccess::Release()
     }
     // Out of the list, so no other thread can reach it; the card is talked
     // to only now that other processes may take "MUTEX_CSP" again.
+    // Release runs inside destructors and the clean-up after an exception,
+    // so a card that throws while closing must not take the process down;
+    // the card object is handed back all the same.
     if (bLast) {
-        closeConnection();
+        try {
+            closeConnection();
+        } catch (...) {
+            TRACE_CATCH_ALL(TRACE_MODULE_CSP, "Pavrel_CardAccess::Release");
+        }
         delete this;
     }
 }
@@ -308,12 +323,15 @@ DWORD Pavrel_CardAccess::readKeysetIds(KEYSET_ID *pItems, DWORD *pdwCount)
         return PAVREL_E_NO_CARD_OBJECT;
     DWORD dwRet = card()->ReadKeysetIds(pItems, pdwCount);
     if (pItems != nullptr && pdwCount != nullptr && *pdwCount >= 4) {
-        TRACE_INFO("Pavrel_CardAccess::readKeysetIds pCKAS[0].keysetId=[%s],pCKAS[0].state=[0x%04x],"
-                   "pCKAS[1].keysetId=[%s],pCKAS[1].state=[0x%04x],"
-                   "pCKAS[2].keysetId=[%s],pCKAS[2].state=[0x%04x],"
-                   "pCKAS[3].keysetId=[%s],pCKAS[3].state=[0x%04x],fOK=[%d]",
-                   pItems[0].szName, pItems[0].wStatus, pItems[1].szName, pItems[1].wStatus,
-                   pItems[2].szName, pItems[2].wStatus, pItems[3].szName, pItems[3].wStatus,
+        // A name fills its field without a NUL when it is that long: each is
+        // printed only as far as its field goes.
+        const int n = static_cast<int>(sizeof(pItems[0].szName));
+        TRACE_INFO("Pavrel_CardAccess::readKeysetIds pCKAS[0].keysetId=[%.*s],pCKAS[0].state=[0x%04x],"
+                   "pCKAS[1].keysetId=[%.*s],pCKAS[1].state=[0x%04x],"
+                   "pCKAS[2].keysetId=[%.*s],pCKAS[2].state=[0x%04x],"
+                   "pCKAS[3].keysetId=[%.*s],pCKAS[3].state=[0x%04x],fOK=[%d]",
+                   n, pItems[0].szName, pItems[0].wStatus, n, pItems[1].szName, pItems[1].wStatus,
+                   n, pItems[2].szName, pItems[2].wStatus, n, pItems[3].szName, pItems[3].wStatus,
                    static_cast<int>(dwRet));
     } else {
         TRACE_INFO("Pavrel_CardAccess::readKeysetIds fOK=[%d]", static_cast<int>(dwRet));

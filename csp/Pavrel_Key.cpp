@@ -89,12 +89,6 @@ DWORD NewCardKey(ALG_ID algId, DWORD dwFlags, Pavrel_CardAccess *pCardAccess,
     }
 }
 
-bool IsSessionAlgorithm(ALG_ID algId)
-{
-    return algId == CALG_DES || algId == CALG_RC2 || algId == CALG_3DES ||
-           algId == CALG_3DES_112 || algId == CALG_RC4;
-}
-
 }  // namespace
 
 Pavrel_Key::Pavrel_Key(ALG_ID algId, DWORD dwFlags, bool bSoftware)
@@ -118,11 +112,19 @@ Pavrel_Key::~Pavrel_Key()
 DWORD Pavrel_Key::getDwordParam(DWORD dwParam)
 {
     DWORD dwValue = 0;
-    DWORD dwLen = sizeof(dwValue);
-    if (Pavrel_MSCSP::getKeyParam(m_hSoftKey, dwParam, reinterpret_cast<BYTE *>(&dwValue),
-                                  &dwLen, 0) != 0)
-        return 0;
-    return dwValue;
+    return readDwordParam(dwParam, &dwValue) == 0 ? dwValue : 0;
+}
+
+DWORD Pavrel_Key::readDwordParam(DWORD dwParam, DWORD *pdwValue)
+{
+    DWORD dwLen = sizeof(*pdwValue);
+    return Pavrel_MSCSP::getKeyParam(m_hSoftKey, dwParam, reinterpret_cast<BYTE *>(pdwValue),
+                                     &dwLen, 0);
+}
+
+DWORD Pavrel_Key::setSoftParam(DWORD dwParam, const BYTE *pbData)
+{
+    return Pavrel_MSCSP::setKeyParam(m_hSoftKey, dwParam, pbData, 0);
 }
 
 DWORD Pavrel_Key::appendParam(DWORD dwParam, DWORD dwSize, std::vector<BYTE> &vecOut)
@@ -141,7 +143,7 @@ DWORD Pavrel_Key::getPermissions() { return getDwordParam(KP_PERMISSIONS); }
 
 DWORD Pavrel_Key::setPermissions(const BYTE *pbPermissions)
 {
-    return Pavrel_MSCSP::setKeyParam(m_hSoftKey, KP_PERMISSIONS, pbPermissions, 0);
+    return setSoftParam(KP_PERMISSIONS, pbPermissions);
 }
 
 DWORD Pavrel_Key::exportKey(HCRYPTKEY hExpKey, DWORD dwBlobType, DWORD dwFlags, BYTE *pbData,
@@ -169,48 +171,27 @@ DWORD Pavrel_Key::importKey(const BYTE *, DWORD, HCRYPTKEY, DWORD)
 
 DWORD Pavrel_Key::generateExportable() { return static_cast<DWORD>(E_NOTIMPL); }
 
-DWORD Pavrel_Key::setIV(const BYTE *pbIV)
-{
-    return Pavrel_MSCSP::setKeyParam(m_hSoftKey, KP_IV, pbIV, 0);
-}
-DWORD Pavrel_Key::setSalt(const BYTE *pbSalt)
-{
-    return Pavrel_MSCSP::setKeyParam(m_hSoftKey, KP_SALT, pbSalt, 0);
-}
-DWORD Pavrel_Key::setPadding(const BYTE *pbPadding)
-{
-    return Pavrel_MSCSP::setKeyParam(m_hSoftKey, KP_PADDING, pbPadding, 0);
-}
-DWORD Pavrel_Key::setMode(const BYTE *pbMode)
-{
-    return Pavrel_MSCSP::setKeyParam(m_hSoftKey, KP_MODE, pbMode, 0);
-}
+DWORD Pavrel_Key::setIV(const BYTE *pbIV) { return setSoftParam(KP_IV, pbIV); }
+DWORD Pavrel_Key::setSalt(const BYTE *pbSalt) { return setSoftParam(KP_SALT, pbSalt); }
+DWORD Pavrel_Key::setPadding(const BYTE *pbPadding) { return setSoftParam(KP_PADDING, pbPadding); }
+DWORD Pavrel_Key::setMode(const BYTE *pbMode) { return setSoftParam(KP_MODE, pbMode); }
 DWORD Pavrel_Key::setModeBits(const BYTE *pbModeBits)
 {
-    return Pavrel_MSCSP::setKeyParam(m_hSoftKey, KP_MODE_BITS, pbModeBits, 0);
+    return setSoftParam(KP_MODE_BITS, pbModeBits);
 }
 DWORD Pavrel_Key::setEffectiveKeyLen(const BYTE *pbKeyLen)
 {
-    return Pavrel_MSCSP::setKeyParam(m_hSoftKey, KP_EFFECTIVE_KEYLEN, pbKeyLen, 0);
+    return setSoftParam(KP_EFFECTIVE_KEYLEN, pbKeyLen);
 }
 
-DWORD Pavrel_Key::getMode(DWORD *pdwMode)
-{
-    DWORD dwLen = sizeof(*pdwMode);
-    return Pavrel_MSCSP::getKeyParam(m_hSoftKey, KP_MODE, reinterpret_cast<BYTE *>(pdwMode),
-                                     &dwLen, 0);
-}
+DWORD Pavrel_Key::getMode(DWORD *pdwMode) { return readDwordParam(KP_MODE, pdwMode); }
 DWORD Pavrel_Key::getModeBits(DWORD *pdwModeBits)
 {
-    DWORD dwLen = sizeof(*pdwModeBits);
-    return Pavrel_MSCSP::getKeyParam(m_hSoftKey, KP_MODE_BITS,
-                                     reinterpret_cast<BYTE *>(pdwModeBits), &dwLen, 0);
+    return readDwordParam(KP_MODE_BITS, pdwModeBits);
 }
 DWORD Pavrel_Key::getEffectiveKeyLen(DWORD *pdwKeyLen)
 {
-    DWORD dwLen = sizeof(*pdwKeyLen);
-    return Pavrel_MSCSP::getKeyParam(m_hSoftKey, KP_EFFECTIVE_KEYLEN,
-                                     reinterpret_cast<BYTE *>(pdwKeyLen), &dwLen, 0);
+    return readDwordParam(KP_EFFECTIVE_KEYLEN, pdwKeyLen);
 }
 
 DWORD Pavrel_Key::getSalt(std::vector<BYTE> &vecSalt) { return appendParam(KP_SALT, 64, vecSalt); }
@@ -218,6 +199,12 @@ DWORD Pavrel_Key::getIV(std::vector<BYTE> &vecIV) { return appendParam(KP_IV, 64
 DWORD Pavrel_Key::getPadding(std::vector<BYTE> &vecPadding)
 {
     return appendParam(KP_PADDING, 32, vecPadding);
+}
+
+bool Pavrel_Key::isSessionAlgorithm(ALG_ID algId)
+{
+    return algId == CALG_DES || algId == CALG_RC2 || algId == CALG_3DES ||
+           algId == CALG_3DES_112 || algId == CALG_RC4;
 }
 
 bool Pavrel_Key::isSessionKey() const { return ((_algId >> 9) & 0xF) != 2; }
@@ -255,7 +242,7 @@ DWORD Pavrel_Key::generate(ALG_ID algId, DWORD dwFlags, Pavrel_Key **ppKey)
             return static_cast<DWORD>(NTE_NO_MEMORY);
         }
         pKey = pRsa;
-    } else if (IsSessionAlgorithm(algId) && isLegacyWindows()) {
+    } else if (isSessionAlgorithm(algId) && isLegacyWindows()) {
         Pavrel_SimpleSessionKey *pSimple = nullptr;
         if (NewSoftwareKey(algId, dwFlags, &pSimple) != 0) {
             TraceError("Pavrel_Key::generate new Pavrel_SimpleSessionKey Failed,GetLastError=[%d]",
@@ -271,7 +258,7 @@ DWORD Pavrel_Key::generate(ALG_ID algId, DWORD dwFlags, Pavrel_Key **ppKey)
         }
         *ppKey = pSimple;
         return 0;
-    } else if (IsSessionAlgorithm(algId)) {
+    } else if (isSessionAlgorithm(algId)) {
         Pavrel_SessionKey *pSession = nullptr;
         if (NewSoftwareKey(algId, dwFlags, &pSession) != 0) {
             TraceError("Pavrel_Key::generate new Pavrel_SessionKey Failed,GetLastError=[%d]",

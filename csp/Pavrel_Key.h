@@ -88,6 +88,8 @@ public:
                            const char *pszKeysetName, Pavrel_Key **ppKey);
     // Windows 2000 or older, where PLAINTEXTKEYBLOB keys are wrapped.
     static bool isLegacyWindows();
+    // The symmetric algorithms the software provider makes session keys of.
+    static bool isSessionAlgorithm(ALG_ID algId);
 
 protected:
     // bSoftware: the key lives in the software provider, so the object counts
@@ -98,6 +100,10 @@ protected:
     DWORD softwareStatus() const { return m_dwSoftwareStatus; }
     // A 32-bit key parameter of the software key; 0 on failure.
     DWORD getDwordParam(DWORD dwParam);
+    // The same into *pdwValue: 0 or the error.
+    DWORD readDwordParam(DWORD dwParam, DWORD *pdwValue);
+    // Sets a parameter of the software key.
+    DWORD setSoftParam(DWORD dwParam, const BYTE *pbData);
     DWORD appendParam(DWORD dwParam, DWORD dwSize, std::vector<BYTE> &vecOut);
 
     ALG_ID _algId;

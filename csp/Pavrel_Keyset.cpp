@@ -258,20 +258,17 @@ DWORD Pavrel_Keyset::GetKeyset(const std::string &strReaderName, const std::stri
     CCspTraceScope scope(kClass, "GetKeyset");
     if (phProv == nullptr)
         return ERROR_INVALID_PARAMETER;
-    try {
-        Lock lock;
-        const DWORD dwWork = dwFlags & ~static_cast<DWORD>(CRYPT_SILENT);
-        if (dwWork == 0)
-            return openKeyset(strReaderName, strKeysetName, strKeysetPath, dwFlags, phProv);
-        if (dwWork == CRYPT_NEWKEYSET)
-            return createKeyset(strReaderName, strKeysetName, strKeysetPath, dwFlags, phProv);
-        if (dwWork == kVerifyBits)
-            return verifyKeyset(strReaderName, strKeysetName, strKeysetPath, dwFlags, phProv);
-        return static_cast<DWORD>(NTE_BAD_FLAGS);
-    } catch (...) {
-        TRACE_CATCH_ALL(TRACE_MODULE_CSP, "Pavrel_Keyset::GetKeyset");
-        return static_cast<DWORD>(NTE_NO_MEMORY);
-    }
+    // An exception (a card object's, or out of memory) is left to the entry
+    // point's catch-all, which tells the two apart.
+    Lock lock;
+    const DWORD dwWork = dwFlags & ~static_cast<DWORD>(CRYPT_SILENT);
+    if (dwWork == 0)
+        return openKeyset(strReaderName, strKeysetName, strKeysetPath, dwFlags, phProv);
+    if (dwWork == CRYPT_NEWKEYSET)
+        return createKeyset(strReaderName, strKeysetName, strKeysetPath, dwFlags, phProv);
+    if (dwWork == kVerifyBits)
+        return verifyKeyset(strReaderName, strKeysetName, strKeysetPath, dwFlags, phProv);
+    return static_cast<DWORD>(NTE_BAD_FLAGS);
 }
 
 DWORD Pavrel_Keyset::openKeyset(const std::string &strReaderName, const std::string &strKeysetName,
@@ -462,35 +459,31 @@ DWORD Pavrel_Keyset::deleteKeyset(const std::string &strReaderName,
     CCspTraceScope scope(kClass, "deleteKeyset");
     TRACE_INFO("Pavrel_Keyset::deleteKeyset READER_NAME=[%s],KEYSET_NAME=[%s],bSilent=[%d]",
                strReaderName.c_str(), strKeysetName.c_str(), static_cast<int>(bSilent));
-    try {
-        Lock lock;
-        // The container on the token goes; a verification keyset has none,
-        // so one on the same path is left as it is.
-        const std::string strName = OrDefault(strKeysetName, PAVREL_DEFAULT_CONTAINER);
-        const std::string strPath = strKeysetPath.empty() ? strName : strKeysetPath;
-        Pavrel_CardAccess *pAccess = Pavrel_CardAccess::getCardInstance(strReaderName);
-        if (pAccess == nullptr) {
-            DropTokenKeyset(strPath);
-            return static_cast<DWORD>(NTE_BAD_KEYSET);
-        }
-        CardReference reference(pAccess);
-        std::vector<Entry> vecEntries;
-        if (ReadEntries(pAccess, vecEntries) != 0) {
-            DropTokenKeyset(strPath);
-            return static_cast<DWORD>(NTE_BAD_KEYSET);
-        }
-        TRACE_INFO("Pavrel_Keyset::deleteKeyset knToDelete=[%s]", strName.c_str());
-        DWORD dwRet = pAccess->deleteKeyset(strName.c_str());
-        {
-            CCspMutex guard;
-            CSharedKeysetInfo::removeAll(strPath, pAccess->getDeviceName());
-        }
+    // As in GetKeyset, an exception goes to the entry point's catch-all.
+    Lock lock;
+    // The container on the token goes; a verification keyset has none,
+    // so one on the same path is left as it is.
+    const std::string strName = OrDefault(strKeysetName, PAVREL_DEFAULT_CONTAINER);
+    const std::string strPath = strKeysetPath.empty() ? strName : strKeysetPath;
+    Pavrel_CardAccess *pAccess = Pavrel_CardAccess::getCardInstance(strReaderName);
+    if (pAccess == nullptr) {
         DropTokenKeyset(strPath);
-        return dwRet != 0 ? static_cast<DWORD>(NTE_BAD_KEYSET_PARAM) : 0;
-    } catch (...) {
-        TRACE_CATCH_ALL(TRACE_MODULE_CSP, "Pavrel_Keyset::deleteKeyset");
         return static_cast<DWORD>(NTE_BAD_KEYSET);
     }
+    CardReference reference(pAccess);
+    std::vector<Entry> vecEntries;
+    if (ReadEntries(pAccess, vecEntries) != 0) {
+        DropTokenKeyset(strPath);
+        return static_cast<DWORD>(NTE_BAD_KEYSET);
+    }
+    TRACE_INFO("Pavrel_Keyset::deleteKeyset knToDelete=[%s]", strName.c_str());
+    DWORD dwRet = pAccess->deleteKeyset(strName.c_str());
+    {
+        CCspMutex guard;
+        CSharedKeysetInfo::removeAll(strPath, pAccess->getDeviceName());
+    }
+    DropTokenKeyset(strPath);
+    return dwRet != 0 ? static_cast<DWORD>(NTE_BAD_KEYSET_PARAM) : 0;
 }
 
 DWORD Pavrel_Keyset::Release(ULONG64 hProv)

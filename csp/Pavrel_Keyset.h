@@ -78,7 +78,9 @@ public:
     // Deletes the keyset of the kind registered under the path, if any.
     static void ClearKeysetInstance(const std::string &strPath, bool bVerifyContext);
 
-    // Cores of the entry points: 0 or an NTE code (Release: always 0).
+    // Cores of the entry points: 0 or an NTE code (Release: always 0). An
+    // exception from the card passes on to the entry point's catch-all,
+    // except in Release, which always reports success.
     static DWORD GetKeyset(const std::string &strReaderName, const std::string &strKeysetName,
                            const std::string &strKeysetPath, DWORD dwFlags, ULONG64 *phProv);
     static DWORD deleteKeyset(const std::string &strReaderName, const std::string &strKeysetName,

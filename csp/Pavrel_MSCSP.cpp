@@ -102,6 +102,16 @@ DWORD Pavrel_MSCSP::genRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE *pbBuffer)
     return Result(CryptGenRandom(hProv, dwLen, pbBuffer));
 }
 
+DWORD Pavrel_MSCSP::genRandomAsUser(DWORD dwLen, BYTE *pbBuffer)
+{
+    DWORD dwRet = addUser();
+    if (dwRet != 0)
+        return dwRet;
+    dwRet = genRandom(getContext(), dwLen, pbBuffer);
+    releaseUser();
+    return dwRet;
+}
+
 DWORD Pavrel_MSCSP::createHash(HCRYPTPROV hProv, ALG_ID algId, HCRYPTKEY hKey, DWORD dwFlags,
                                HCRYPTHASH *phHash)
 {

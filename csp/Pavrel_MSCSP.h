@@ -25,6 +25,9 @@ public:
     static void releaseUser();
     // The open context, or 0 while no user holds one.
     static HCRYPTPROV getContext();
+    // Random bytes from the context, counted as one user for the draw alone
+    // (for callers that hold no software object).
+    static DWORD genRandomAsUser(DWORD dwLen, BYTE *pbBuffer);
     // Number of users now counted.
     static LONG getUserCount();
 

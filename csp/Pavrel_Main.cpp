@@ -14,6 +14,7 @@
 
 #include "CspEntryFrame.h"
 #include "CspEntryPoints.h"
+#include "ModuleFolder.h"
 #include "Pavrel_ContainerText.h"
 #include "Pavrel_Keyset.h"
 #include "Pavrel_Provider.h"
@@ -38,18 +39,6 @@ const DWORD kDeriveKnownFlags = 0x1 | 0x2 | 0x4 | 0x8 | 0x10 | 0x400;
 // context fields, and the one that adds the provider's name.
 const DWORD kVTableWithType = 2;
 const DWORD kVTableWithName = 3;
-
-// "<drive><directory>" of this module.
-std::string ModuleFolder()
-{
-    char szModule[MAX_PATH] = "";
-    if (GetModuleFileNameA(g_hModule, szModule, sizeof(szModule)) == 0)
-        return std::string();
-    char szDrive[_MAX_DRIVE] = "";
-    char szDir[_MAX_DIR] = "";
-    _splitpath(szModule, szDrive, szDir, nullptr, nullptr);
-    return std::string(szDrive) + szDir;
-}
 
 // The provider's description as the provider operations take it.
 std::string Narrow(LPCWSTR pwsz)
@@ -86,6 +75,15 @@ bool TraceVTable(CCspEntryFrame &frame, const VTableProvStruc *pVTable)
     if (pVTable->Version >= kVTableWithName)
         frame.info("pszProvName=[%s]", pVTable->pszProvName ? pVTable->pszProvName : "");
     return true;
+}
+
+// The arguments of a key or hash parameter call.
+void TraceParamArgs(CCspEntryFrame &frame, HCRYPTPROV hProv, const char *pszObject,
+                    ULONG_PTR hObject, DWORD dwParam, DWORD dwFlags)
+{
+    frame.info("hProv=[0x%x],%s=[0x%x],dwParam=[%d],dwFlags=[%d]", static_cast<unsigned>(hProv),
+               pszObject, static_cast<unsigned>(hObject), static_cast<int>(dwParam),
+               static_cast<int>(dwFlags));
 }
 
 DWORD CheckAcquireFlags(CCspEntryFrame &frame, DWORD dwFlags, LPCSTR pszContainer)
@@ -234,9 +232,7 @@ BOOL WINAPI CPSetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam, const
                           DWORD dwFlags)
 {
     return CCspEntryFrame::Run("CPSetKeyParam", [&](CCspEntryFrame &frame) -> DWORD {
-        frame.info("hProv=[0x%x],hKey=[0x%x],dwParam=[%d],dwFlags=[%d]",
-                   static_cast<unsigned>(hProv), static_cast<unsigned>(hKey),
-                   static_cast<int>(dwParam), static_cast<int>(dwFlags));
+        TraceParamArgs(frame, hProv, "hKey", hKey, dwParam, dwFlags);
         Pavrel_Provider *pProvider = frame.findProvider(hProv);
         if (pProvider == nullptr) {
             frame.error("[Pavrel_Keyset::FindProvider] errorType=[%s]", "provider Null");
@@ -258,9 +254,7 @@ BOOL WINAPI CPGetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam, BYTE 
                           DWORD *pcbDataLen, DWORD dwFlags)
 {
     return CCspEntryFrame::Run("CPGetKeyParam", [&](CCspEntryFrame &frame) -> DWORD {
-        frame.info("hProv=[0x%x],hKey=[0x%x],dwParam=[%d],dwFlags=[%d]",
-                   static_cast<unsigned>(hProv), static_cast<unsigned>(hKey),
-                   static_cast<int>(dwParam), static_cast<int>(dwFlags));
+        TraceParamArgs(frame, hProv, "hKey", hKey, dwParam, dwFlags);
         Pavrel_Provider *pProvider = frame.findProvider(hProv);
         if (pProvider == nullptr)
             return kBadUid;
@@ -270,11 +264,10 @@ BOOL WINAPI CPGetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam, BYTE 
             return kBadType;
         if (dwFlags != 0)
             return kBadFlags;
-        const DWORD dwRet =
-            frame.result("provider->getKeyParam",
-                         pProvider->getKeyParam(hKey, dwParam, pbData, pcbDataLen, dwFlags));
-        frame.dumpOutput("pbData", dwRet, pbData, pcbDataLen);
-        return dwRet;
+        return frame.resultWithOutput(
+            "provider->getKeyParam",
+            pProvider->getKeyParam(hKey, dwParam, pbData, pcbDataLen, dwFlags), "pbData", pbData,
+            pcbDataLen);
     });
 }
 
@@ -312,11 +305,9 @@ BOOL WINAPI CPGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE *pbData, DWORD 
             return kBadType;
         if (dwFlags != 0 && (dwFlags & (0x1 | 0x2 | 0x4 | 0x20)) == 0)
             return kBadFlags;
-        const DWORD dwRet =
-            frame.result("provider->getProvParam",
-                         pProvider->getProvParam(dwParam, pbData, pcbDataLen, dwFlags));
-        frame.dumpOutput("pbData", dwRet, pbData, pcbDataLen);
-        return dwRet;
+        return frame.resultWithOutput("provider->getProvParam",
+                                      pProvider->getProvParam(dwParam, pbData, pcbDataLen, dwFlags),
+                                      "pbData", pbData, pcbDataLen);
     });
 }
 
@@ -324,9 +315,7 @@ BOOL WINAPI CPSetHashParam(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwParam, co
                            DWORD dwFlags)
 {
     return CCspEntryFrame::Run("CPSetHashParam", [&](CCspEntryFrame &frame) -> DWORD {
-        frame.info("hProv=[0x%x],hHash=[0x%x],dwParam=[%d],dwFlags=[%d]",
-                   static_cast<unsigned>(hProv), static_cast<unsigned>(hHash),
-                   static_cast<int>(dwParam), static_cast<int>(dwFlags));
+        TraceParamArgs(frame, hProv, "hHash", hHash, dwParam, dwFlags);
         Pavrel_Provider *pProvider = frame.findProvider(hProv);
         if (pProvider == nullptr)
             return kBadUid;
@@ -341,19 +330,16 @@ BOOL WINAPI CPGetHashParam(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwParam, BY
                            DWORD *pcbDataLen, DWORD dwFlags)
 {
     return CCspEntryFrame::Run("CPGetHashParam", [&](CCspEntryFrame &frame) -> DWORD {
-        frame.info("hProv=[0x%x],hHash=[0x%x],dwParam=[%d],dwFlags=[%d]",
-                   static_cast<unsigned>(hProv), static_cast<unsigned>(hHash),
-                   static_cast<int>(dwParam), static_cast<int>(dwFlags));
+        TraceParamArgs(frame, hProv, "hHash", hHash, dwParam, dwFlags);
         Pavrel_Provider *pProvider = frame.findProvider(hProv);
         if (pProvider == nullptr)
             return kBadUid;
         if (dwFlags != 0)
             return kBadFlags;
-        const DWORD dwRet =
-            frame.result("provider->getHashParam",
-                         pProvider->getHashParam(hHash, dwParam, pbData, pcbDataLen, dwFlags));
-        frame.dumpOutput("pbData", dwRet, pbData, pcbDataLen);
-        return dwRet;
+        return frame.resultWithOutput(
+            "provider->getHashParam",
+            pProvider->getHashParam(hHash, dwParam, pbData, pcbDataLen, dwFlags), "pbData", pbData,
+            pcbDataLen);
     });
 }
 
@@ -377,11 +363,10 @@ BOOL WINAPI CPExportKey(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTKEY hPubKey, DWO
             return kBadType;
         if (dwFlags != 0 && (dwFlags & (0x2 | 0x4)) == 0)
             return kBadFlags;
-        const DWORD dwRet = frame.result(
+        return frame.resultWithOutput(
             "provider->exportKey",
-            pProvider->exportKey(hKey, hPubKey, dwBlobType, dwFlags, pbData, pcbDataLen));
-        frame.dumpOutput("pbData", dwRet, pbData, pcbDataLen, IsClearKeyBlob(dwBlobType));
-        return dwRet;
+            pProvider->exportKey(hKey, hPubKey, dwBlobType, dwFlags, pbData, pcbDataLen), "pbData",
+            pbData, pcbDataLen, IsClearKeyBlob(dwBlobType));
     });
 }
 
@@ -419,11 +404,10 @@ BOOL WINAPI CPEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL f
             return kBadUid;
         if (dwFlags != 0)
             return kBadFlags;
-        const DWORD dwRet =
-            frame.result("provider->encrypt",
-                         pProvider->encrypt(hKey, hHash, fFinal, 0, pbData, pcbDataLen, cbBufLen));
-        frame.dumpOutput("pbData", dwRet, pbData, pcbDataLen);
-        return dwRet;
+        return frame.resultWithOutput(
+            "provider->encrypt",
+            pProvider->encrypt(hKey, hHash, fFinal, 0, pbData, pcbDataLen, cbBufLen), "pbData",
+            pbData, pcbDataLen);
     });
 }
 
@@ -442,11 +426,10 @@ BOOL WINAPI CPDecrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL f
             return kBadUid;
         if (dwFlags != 0)
             return kBadFlags;
-        const DWORD dwRet = frame.result(
-            "provider->decrypt", pProvider->decrypt(hKey, hHash, fFinal, 0, pbData, pcbDataLen));
         // The decrypted data is never shown.
-        frame.dumpOutput("pbData", dwRet, pbData, pcbDataLen, true);
-        return dwRet;
+        return frame.resultWithOutput(
+            "provider->decrypt", pProvider->decrypt(hKey, hHash, fFinal, 0, pbData, pcbDataLen),
+            "pbData", pbData, pcbDataLen, true);
     });
 }
 
@@ -518,12 +501,11 @@ BOOL WINAPI CPSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwKeySpec, LPCW
         if (dwFlags > 1)
             return kBadFlags;
         const std::string strDescription = Narrow(szDescription);
-        const DWORD dwRet = frame.result(
+        return frame.resultWithOutput(
             "provider->signHash",
             pProvider->signHash(hHash, dwKeySpec, szDescription ? strDescription.c_str() : nullptr,
-                                dwFlags, pbSignature, pcbSigLen));
-        frame.dumpOutput("pbSignature", dwRet, pbSignature, pcbSigLen);
-        return dwRet;
+                                dwFlags, pbSignature, pcbSigLen),
+            "pbSignature", pbSignature, pcbSigLen);
     });
 }
 
@@ -611,12 +593,15 @@ HRESULT WINAPI DllUnregisterServer()
 
 BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID pvReserved)
 {
+    // advapi32 frees a CSP whose acquisition failed before the caller reads
+    // the error: loading and unloading must not overwrite it.
+    const DWORD dwLastError = GetLastError();
     CTraceWriter *pWriter = CTraceWriter::GetInstance();
     switch (dwReason) {
         case DLL_PROCESS_ATTACH: {
             g_hModule = hInstance;
             DisableThreadLibraryCalls(hInstance);
-            pWriter->LoadTraceLibrary((ModuleFolder() + "KQUKeyLog.dll").c_str());
+            pWriter->LoadTraceLibrary((KQModuleFolder(hInstance) + "KQUKeyLog.dll").c_str());
             CCspTraceScope scope("DllMain", "DLL_PROCESS_ATTACH");
             try {
                 CUserConfig config;
@@ -645,6 +630,7 @@ BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID pvReserved)
         default:
             break;
     }
+    SetLastError(dwLastError);
     return TRUE;
 }
 

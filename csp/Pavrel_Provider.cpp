@@ -126,12 +126,6 @@ template <typename T> bool Unregister(std::map<ULONG64, T *> &map, ULONG64 handl
     return true;
 }
 
-bool IsSessionAlgorithm(ALG_ID algId)
-{
-    return algId == CALG_DES || algId == CALG_RC2 || algId == CALG_3DES ||
-           algId == CALG_3DES_112 || algId == CALG_RC4;
-}
-
 }  // namespace
 
 Pavrel_Provider::Pavrel_Provider(Pavrel_CardAccess *pCardAccess, Pavrel_Keyset *pKeyset)
@@ -227,7 +221,7 @@ DWORD Pavrel_Provider::genKey(ALG_ID algId, DWORD dwFlags, HCRYPTKEY *phKey)
         } else {
             dwRet = Pavrel_Key::generate(algId, dwFlags, &pKey);
         }
-    } else if (IsSessionAlgorithm(algId)) {
+    } else if (Pavrel_Key::isSessionAlgorithm(algId)) {
         dwRet = Pavrel_Key::generate(algId, dwFlags, &pKey);
     } else {
         return Err(NTE_BAD_ALGID);
@@ -759,10 +753,5 @@ DWORD Pavrel_Provider::genRandom(DWORD dwLen, BYTE *pbBuffer)
 {
     if (pbBuffer == nullptr && dwLen != 0)
         return ERROR_INVALID_PARAMETER;
-    DWORD dwRet = Pavrel_MSCSP::addUser();
-    if (dwRet != 0)
-        return dwRet;
-    dwRet = Pavrel_MSCSP::genRandom(Pavrel_MSCSP::getContext(), dwLen, pbBuffer);
-    Pavrel_MSCSP::releaseUser();
-    return dwRet;
+    return Pavrel_MSCSP::genRandomAsUser(dwLen, pbBuffer);
 }

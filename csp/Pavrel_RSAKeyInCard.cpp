@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "Pavrel_CardAccess.h"
+#include "Pavrel_ContainerText.h"
 #include "Pavrel_DisplaySign.h"
 #include "Pavrel_Hash.h"
 #include "Pavrel_MSCSP.h"
@@ -88,12 +89,7 @@ DWORD SoftwareRandom(DWORD dwLen, BYTE *pbBuffer)
 {
     // The card key holds no software key, so it counts as a user of the
     // software context only while it draws.
-    DWORD dwRet = Pavrel_MSCSP::addUser();
-    if (dwRet != 0)
-        return dwRet;
-    dwRet = Pavrel_MSCSP::genRandom(Pavrel_MSCSP::getContext(), dwLen, pbBuffer);
-    Pavrel_MSCSP::releaseUser();
-    return dwRet;
+    return Pavrel_MSCSP::genRandomAsUser(dwLen, pbBuffer);
 }
 
 // The user's confirmation on the token's own screen: one dialogue object per
@@ -173,6 +169,12 @@ DWORD Pavrel_RSAKeyInCard::readPublicKey(BYTE *pbBlob, DWORD *pdwModulusLen)
     return 0;
 }
 
+DWORD Pavrel_RSAKeyInCard::readModulusLen(DWORD *pdwModulusLen)
+{
+    BYTE abBlob[PAVREL_PUBKEY_BLOB_LEN];
+    return readPublicKey(abBlob, pdwModulusLen);
+}
+
 DWORD Pavrel_RSAKeyInCard::compute(bool bPrivate, const BYTE *pbIn, DWORD dwInLen,
                                    std::vector<BYTE> &vecOut)
 {
@@ -198,9 +200,8 @@ DWORD Pavrel_RSAKeyInCard::compute(bool bPrivate, const BYTE *pbIn, DWORD dwInLe
 
 DWORD Pavrel_RSAKeyInCard::getKeyLen()
 {
-    BYTE abBlob[PAVREL_PUBKEY_BLOB_LEN];
     DWORD k = 0;
-    return readPublicKey(abBlob, &k) == 0 ? k * 8 : 0;
+    return readModulusLen(&k) == 0 ? k * 8 : 0;
 }
 
 DWORD Pavrel_RSAKeyInCard::getBlockLen() { return getKeyLen(); }
@@ -260,9 +261,8 @@ DWORD Pavrel_RSAKeyInCard::encrypt(BOOL, DWORD dwFlags, BYTE *pbData, DWORD *pdw
     }
     if (pdwDataLen == nullptr)
         return ERROR_INVALID_PARAMETER;
-    BYTE abBlob[PAVREL_PUBKEY_BLOB_LEN];
     DWORD k = 0;
-    DWORD dwRet = readPublicKey(abBlob, &k);
+    DWORD dwRet = readModulusLen(&k);
     if (dwRet != 0) {
         TRACE_CSP(TRACE_LEVEL_ERROR,
                   "Pavrel_RSAKeyInCard::encrypt readPublicKey Failed,GetLastError=[%d]",
@@ -321,9 +321,8 @@ DWORD Pavrel_RSAKeyInCard::decrypt(BOOL, DWORD dwFlags, BYTE *pbData, DWORD *pdw
         return static_cast<DWORD>(NTE_BAD_FLAGS);
     if (pbData == nullptr || pdwDataLen == nullptr)
         return static_cast<DWORD>(NTE_BAD_DATA);
-    BYTE abBlob[PAVREL_PUBKEY_BLOB_LEN];
     DWORD k = 0;
-    DWORD dwRet = readPublicKey(abBlob, &k);
+    DWORD dwRet = readModulusLen(&k);
     if (dwRet != 0)
         return dwRet;
     const DWORD dwLen = *pdwDataLen;
@@ -367,9 +366,8 @@ DWORD Pavrel_RSAKeyInCard::signHash(Pavrel_Hash *pHash, LPCSTR, DWORD dwFlags, B
     DWORD dwRet = DigestInfo(pHash, dwFlags, vecDigestInfo);
     if (dwRet != 0)
         return dwRet;
-    BYTE abBlob[PAVREL_PUBKEY_BLOB_LEN];
     DWORD k = 0;
-    if ((dwRet = readPublicKey(abBlob, &k)) != 0)
+    if ((dwRet = readModulusLen(&k)) != 0)
         return dwRet;
     if (k < vecDigestInfo.size() + kPkcs1Overhead) {
         TRACE_CSP(TRACE_LEVEL_ERROR,
@@ -423,9 +421,8 @@ DWORD Pavrel_RSAKeyInCard::verifySignature(Pavrel_Hash *pHash, const BYTE *pbSig
     DWORD dwRet = DigestInfo(pHash, dwFlags, vecDigestInfo);
     if (dwRet != 0)
         return dwRet;
-    BYTE abBlob[PAVREL_PUBKEY_BLOB_LEN];
     DWORD k = 0;
-    if ((dwRet = readPublicKey(abBlob, &k)) != 0) {
+    if ((dwRet = readModulusLen(&k)) != 0) {
         TRACE_CSP(TRACE_LEVEL_ERROR,
                   "Pavrel_Key::verifySignature readPublicKey Failed,_keysetName=[%s],_algId=[%d],"
                   "GetLastError=[%d]",
@@ -489,11 +486,13 @@ DWORD Pavrel_RSAKeyInCard::setCertificate(const BYTE *pbCert, DWORD dwLen, BYTE 
     DWORD dwCount = 4;
     if (m_pCardAccess->readKeysetIds(aItems, &dwCount) == 0) {
         for (DWORD i = 0; i < dwCount && i < 4; ++i) {
-            aItems[i].szName[sizeof(aItems[i].szName) - 1] = '\0';
-            const char *pszName = aItems[i].szName;
-            if (pszName[0] != '\0' && lstrcmpiA(pszName, _keysetName.c_str()) != 0 &&
-                lstrcmpiA(pszName, kDefaultContainer) != 0)
-                m_pCardAccess->deleteKeyset(pszName);
+            // A name may fill its field without a NUL; cut short it would
+            // not match this key's own container, which would be deleted.
+            const std::string strName =
+                Pavrel_ContainerText::boundedName(aItems[i].szName, sizeof(aItems[i].szName));
+            if (!strName.empty() && lstrcmpiA(strName.c_str(), _keysetName.c_str()) != 0 &&
+                lstrcmpiA(strName.c_str(), kDefaultContainer) != 0)
+                m_pCardAccess->deleteKeyset(strName.c_str());
         }
     }
     noticeKeyManager();

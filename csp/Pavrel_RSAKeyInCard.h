@@ -87,6 +87,8 @@ private:
     // The public-key record and the modulus length k, which must lie
     // within 64 to 256 bytes (the record's modulus field).
     DWORD readPublicKey(BYTE *pbBlob, DWORD *pdwModulusLen);
+    // The same when only the modulus length is wanted.
+    DWORD readModulusLen(DWORD *pdwModulusLen);
     // The card's public (bPrivate false) or private operation, into a
     // buffer for the largest key.
     DWORD compute(bool bPrivate, const BYTE *pbIn, DWORD dwInLen, std::vector<BYTE> &vecOut);

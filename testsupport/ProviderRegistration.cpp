@@ -57,3 +57,46 @@ HRESULT CProviderRegistration::Unregister() const
         return S_OK;
     return FromError(lError);
 }
+
+ProviderEntry CProviderRegistration::Read() const
+{
+    ProviderEntry entry;
+    HKEY hKey = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath().c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+        return entry;
+    entry.bPresent = true;
+    char szPath[MAX_PATH * 2] = "";
+    DWORD dwSize = sizeof(szPath) - 1;
+    DWORD dwType = 0;
+    if (RegQueryValueExA(hKey, "Image Path", nullptr, &dwType, reinterpret_cast<BYTE *>(szPath),
+                         &dwSize) == ERROR_SUCCESS &&
+        dwType == REG_SZ)
+        entry.strImagePath = szPath;
+    dwSize = sizeof(DWORD);
+    RegQueryValueExA(hKey, "Type", nullptr, nullptr, reinterpret_cast<BYTE *>(&entry.dwType),
+                     &dwSize);
+    dwSize = sizeof(DWORD);
+    entry.bSigInFile = RegQueryValueExA(hKey, "SigInFile", nullptr, nullptr,
+                                        reinterpret_cast<BYTE *>(&entry.dwSigInFile),
+                                        &dwSize) == ERROR_SUCCESS;
+    RegCloseKey(hKey);
+    return entry;
+}
+
+void CProviderRegistration::Restore(const ProviderEntry &entry) const
+{
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, keyPath().c_str());
+    if (!entry.bPresent)
+        return;
+    HKEY hKey = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath().c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                        nullptr, &hKey, nullptr) != ERROR_SUCCESS)
+        return;
+    RegSetValueExA(hKey, "Image Path", 0, REG_SZ,
+                   reinterpret_cast<const BYTE *>(entry.strImagePath.c_str()),
+                   static_cast<DWORD>(entry.strImagePath.size() + 1));
+    SetDword(hKey, "Type", entry.dwType);
+    if (entry.bSigInFile)
+        SetDword(hKey, "SigInFile", entry.dwSigInFile);
+    RegCloseKey(hKey);
+}

@@ -9,36 +9,12 @@
 
 #include <wincrypt.h>
 
+#include "MsProviderVerify.h"
 #include "Pavrel_Key.h"
 
 namespace {
 
 const char kKeyset[] = "CardSignEmu";
-
-// True when the signature (little-endian, as CryptoAPI hands it out)
-// verifies over the SHA-1 of strData with the PUBLICKEYBLOB.
-bool VerifiesInMicrosoftProvider(const std::vector<BYTE> &publicBlob, const std::string &strData,
-                                 const BYTE *pbSig, DWORD dwSigLen)
-{
-    HCRYPTPROV hProv = 0;
-    HCRYPTKEY hKey = 0;
-    HCRYPTHASH hHash = 0;
-    bool bOk = CryptAcquireContextA(&hProv, nullptr, MS_ENHANCED_PROV_A, PROV_RSA_FULL,
-                                    CRYPT_VERIFYCONTEXT) &&
-               CryptImportKey(hProv, publicBlob.data(), static_cast<DWORD>(publicBlob.size()), 0,
-                              0, &hKey) &&
-               CryptCreateHash(hProv, CALG_SHA1, 0, 0, &hHash) &&
-               CryptHashData(hHash, reinterpret_cast<const BYTE *>(strData.data()),
-                             static_cast<DWORD>(strData.size()), 0) &&
-               CryptVerifySignatureA(hHash, pbSig, dwSigLen, hKey, nullptr, 0);
-    if (hHash != 0)
-        CryptDestroyHash(hHash);
-    if (hKey != 0)
-        CryptDestroyKey(hKey);
-    if (hProv != 0)
-        CryptReleaseContext(hProv, 0);
-    return bOk;
-}
 
 TEST_F(DisplaySignEmu, CardSignatureIsReleasedOnlyAfterTheHolderConfirms)
 {

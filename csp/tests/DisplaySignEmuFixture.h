@@ -3,9 +3,10 @@
 // The sign confirmation for real: a Pavrel_Hash over sign-data XML and a
 // Pavrel_CardAccess on the emulator-bound Corlisk.dll beside the test
 // program, against a private token emulator whose scripted holder presses
-// the keys. Each test has a folder of its own holding a loaded copy of a
-// stand-in "Pavrel.dll", so that the confirmation reads that folder's
-// "KQUKeyConfig.ini" ([SIGN] WaitTime, [NOTICE] ShowBitmap) and bitmap.
+// the keys (EmuHolderTest). Each test has a folder of its own holding a
+// loaded copy of a stand-in "Pavrel.dll", so that the confirmation reads
+// that folder's "KQUKeyConfig.ini" ([SIGN] WaitTime, [NOTICE] ShowBitmap)
+// and bitmap.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,55 +17,25 @@
 #include <string>
 #include <vector>
 
-#include "EmulatorProcess.h"
+#include "EmuHolderTest.h"
+#include "EmuScreenAnswers.h"
 #include "Pavrel_CardAccess.h"
 #include "Pavrel_DisplaySign.h"
 #include "Pavrel_Hash.h"
 #include "SignConfirm.h"
+#include "SignSamples.h"
 #include "PromptFiles.h"
 #include "TestPaths.h"
 #include "TraceCapture.h"
 #include "TraceWriter.h"
 
-// UTF-8 texts as the emulator reads the screen back.
-#define SIGN_CONFIRMED_TEXT "\xE5\xB7\xB2\xE7\xA1\xAE\xE8\xAE\xA4..."
-#define SIGN_CANCELLED_TEXT "\xE5\xB7\xB2\xE5\x8F\x96\xE6\xB6\x88..."
-#define SIGN_TIMED_OUT_TEXT \
-    "\xE5\xB7\xB2\xE8\xB6\x85\xE6\x97\xB6,\xE4\xBA\xA4\xE6\x98\x93\xE5\x8F\x96\xE6\xB6\x88"
-#define SIGN_SECOND_TEXT \
-    "\xE8\xAF\xB7\xE6\x82\xA8\xE5\x86\x8D\xE6\xAC\xA1\xE7\xA1\xAE\xE8\xAE\xA4\xE4\xBA\xA4\xE6\x98\x93"
-
-// The first text row of each kept screen, oldest first.
-inline std::vector<std::string> HistoryRows(const std::string &strAnswer)
-{
-    std::vector<std::string> rows;
-    std::istringstream in(strAnswer);
-    std::string strLine;
-    std::getline(in, strLine);  // "OK"
-    while (std::getline(in, strLine)) {
-        // "<n> <time> <first row>"
-        const size_t a = strLine.find(' ');
-        const size_t b = a == std::string::npos ? a : strLine.find(' ', a + 1);
-        rows.push_back(b == std::string::npos ? std::string() : strLine.substr(b + 1));
-    }
-    return rows;
-}
-
-// The first row of the screen now.
-inline std::string ScreenRow(const std::string &strAnswer)
-{
-    if (strAnswer.compare(0, 3, "OK\n") != 0)
-        return "(" + strAnswer + ")";
-    return strAnswer.substr(3, strAnswer.find('\n', 3) - 3);
-}
-
-class DisplaySignEmu : public ::testing::Test {
+class DisplaySignEmu : public EmuHolderTest {
 protected:
-    DisplaySignEmu() : m_emu(1) {}
-
     void SetUp() override
     {
-        ASSERT_TRUE(m_emu.Started());
+        EmuHolderTest::SetUp();
+        if (HasFatalFailure())
+            return;
         m_strDir = NewFolder(1500, false);
         m_hPavrel = LoadLibraryA(Path("Pavrel.dll").c_str());
         ASSERT_NE(nullptr, m_hPavrel);
@@ -76,8 +47,6 @@ protected:
         m_pAccess = Pavrel_CardAccess::getCardInstance("");
         ASSERT_NE(nullptr, m_pAccess);
         m_pAccess->AddRef();
-        // The plug's logo is the first kept screen.
-        m_strLogoRow = HistoryRows(m_emu.Control("screen t1 history")).at(0);
     }
 
     void TearDown() override
@@ -114,25 +83,9 @@ protected:
 
     static void Configure(const std::string &strDir, DWORD dwWaitTime, bool bShowBitmap)
     {
-        const std::string strText = "[SIGN]\r\nWaitTime=" + std::to_string(dwWaitTime) +
-                                    "\r\n[NOTICE]\r\nShowBitmap=" + (bShowBitmap ? "1" : "0") +
-                                    "\r\n";
+        const std::string strText = SignConfigText(dwWaitTime, bShowBitmap);
         WriteFileBytes(strDir + "\\KQUKeyConfig.ini",
                        std::vector<uint8_t>(strText.begin(), strText.end()));
-    }
-
-    // Waits (bounded) until the token shows its logo again.
-    bool LogoBack()
-    {
-        return WaitUntilTrue(
-            [&] { return ScreenRow(m_emu.Control("screen t1 text")) == m_strLogoRow; }, 20000);
-    }
-
-    // The holder's script, one control command each.
-    void Script(const std::vector<std::string> &commands)
-    {
-        for (const std::string &strCommand : commands)
-            ASSERT_EQ("OK", m_emu.Control(strCommand)) << strCommand;
     }
 
     int Confirm(const std::string &strData) { return ConfirmSignData(m_pAccess, strData); }
@@ -149,11 +102,9 @@ protected:
         return shown;
     }
 
-    EmulatorProcess m_emu;
     std::unique_ptr<TraceCapture> m_trace;
     std::string m_strDir;
     std::vector<std::string> m_folders;
     HMODULE m_hPavrel = nullptr;
     Pavrel_CardAccess *m_pAccess = nullptr;
-    std::string m_strLogoRow;
 };

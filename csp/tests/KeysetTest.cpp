@@ -15,6 +15,7 @@
 #include "CaseName.h"
 #include "CspMutex.h"
 #include "KeysetFixture.h"
+#include "TraceCapture.h"
 
 namespace {
 
@@ -119,6 +120,17 @@ TEST_F(KeysetTest, UnterminatedNameIsBoundedByItsField)
     EXPECT_EQ(0u, Acquire(Text(std::string(260, 'q')), 0));
     EXPECT_EQ((DWORD)NTE_BAD_KEYSET, Acquire(Text(std::string(261, 'q')), 0));
     EXPECT_EQ((DWORD)NTE_BAD_KEYSET, Acquire(Text(std::string(260, 'q') + "after"), 0));
+}
+
+// The trace of the container list shows a full last name only as far as its
+// field goes (it ends the list's buffer).
+TEST_F(KeysetTest, TraceOfAnUnterminatedLastNameStopsAtItsField)
+{
+    KeysetCards::Template().SetFullEntry(3, 'z');
+    TraceCapture trace;
+    EXPECT_EQ(0u, Acquire(Text(std::string(260, 'z')), 0));
+    EXPECT_NE(std::string::npos,
+              trace.RawText().find("pCKAS[3].keysetId=[" + std::string(260, 'z') + "],"));
 }
 
 // --- Lifecycle ---------------------------------------------------------------
@@ -346,44 +358,37 @@ TEST_F(KeysetTest, EightThreadsAcquireAndReleaseAtOnce)
 
 // --- "MUTEX_CSP" ----------------------------------------------------------------
 
-DWORD WINAPI TakeAndAbandon(LPVOID)
+// Waits dwTimeout milliseconds for the mutex on another thread and gives it
+// back when it came; the wait's result.
+DWORD TakeOnAnotherThread(DWORD dwTimeout)
 {
-    HANDLE hMutex = CreateMutexA(nullptr, FALSE, "MUTEX_CSP");
-    WaitForSingleObject(hMutex, INFINITE);
-    // Ends holding it.
-    return 0;
-}
-
-DWORD WINAPI TryTake(LPVOID)
-{
-    HANDLE hMutex = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, "MUTEX_CSP");
-    DWORD dwWait = WaitForSingleObject(hMutex, 0);
-    if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED)
-        ReleaseMutex(hMutex);
-    CloseHandle(hMutex);
+    DWORD dwWait = WAIT_FAILED;
+    std::thread([&dwWait, dwTimeout] {
+        HANDLE hMutex = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, "MUTEX_CSP");
+        dwWait = WaitForSingleObject(hMutex, dwTimeout);
+        if (dwWait == WAIT_OBJECT_0 || dwWait == WAIT_ABANDONED)
+            ReleaseMutex(hMutex);
+        CloseHandle(hMutex);
+    }).join();
     return dwWait;
-}
-
-DWORD RunThread(LPTHREAD_START_ROUTINE pfn)
-{
-    HANDLE hThread = CreateThread(nullptr, 0, pfn, nullptr, 0, nullptr);
-    WaitForSingleObject(hThread, INFINITE);
-    DWORD dwCode = 0;
-    GetExitCodeThread(hThread, &dwCode);
-    CloseHandle(hThread);
-    return dwCode;
 }
 
 TEST(CspMutexTest, AbandonedMutexIsOwnedAndReleasedAgain)
 {
-    RunThread(&TakeAndAbandon);
+    // A thread that ends holding it leaves it abandoned.
+    std::thread([] {
+        HANDLE hMutex = CreateMutexA(nullptr, FALSE, "MUTEX_CSP");
+        WaitForSingleObject(hMutex, INFINITE);
+    }).join();
     {
         CCspMutex guard;
         EXPECT_TRUE(guard.owned());
         // Held here: another thread cannot have it now.
-        EXPECT_EQ((DWORD)WAIT_TIMEOUT, RunThread(&TryTake));
+        EXPECT_EQ((DWORD)WAIT_TIMEOUT, TakeOnAnotherThread(0));
     }
-    EXPECT_EQ((DWORD)WAIT_OBJECT_0, RunThread(&TryTake));
+    // The name is machine-wide: a test program running beside this one may
+    // hold it for a moment, so the free mutex is waited for, not polled.
+    EXPECT_EQ((DWORD)WAIT_OBJECT_0, TakeOnAnotherThread(30000));
 }
 
 }  // namespace

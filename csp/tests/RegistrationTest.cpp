@@ -17,76 +17,19 @@
 namespace {
 
 const char kProviderName[] = "Kavru USB KEY Cryptographic Service Provider 0.0.1.0";
-const char kProviderKey[] =
-    "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\"
-    "Kavru USB KEY Cryptographic Service Provider 0.0.1.0";
 
-// The entry's three values as found; bPresent false when there is no key.
-struct ProviderEntry {
-    bool bPresent = false;
-    std::string strImagePath;
-    DWORD dwType = 0xFFFFFFFF;
-    DWORD dwSigInFile = 0xFFFFFFFF;
-    bool bSigInFile = false;
-
-    static ProviderEntry Read()
-    {
-        ProviderEntry entry;
-        HKEY hKey = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProviderKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
-            return entry;
-        entry.bPresent = true;
-        char szPath[MAX_PATH * 2] = "";
-        DWORD dwSize = sizeof(szPath) - 1;
-        DWORD dwType = 0;
-        if (RegQueryValueExA(hKey, "Image Path", nullptr, &dwType,
-                             reinterpret_cast<BYTE *>(szPath), &dwSize) == ERROR_SUCCESS &&
-            dwType == REG_SZ)
-            entry.strImagePath = szPath;
-        dwSize = sizeof(DWORD);
-        RegQueryValueExA(hKey, "Type", nullptr, nullptr, reinterpret_cast<BYTE *>(&entry.dwType),
-                         &dwSize);
-        dwSize = sizeof(DWORD);
-        entry.bSigInFile =
-            RegQueryValueExA(hKey, "SigInFile", nullptr, nullptr,
-                             reinterpret_cast<BYTE *>(&entry.dwSigInFile),
-                             &dwSize) == ERROR_SUCCESS;
-        RegCloseKey(hKey);
-        return entry;
-    }
-
-    // Writes the entry back as it was read (or removes the key).
-    void Restore() const
-    {
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kProviderKey);
-        if (!bPresent)
-            return;
-        HKEY hKey = nullptr;
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kProviderKey, 0, nullptr, 0, KEY_SET_VALUE,
-                            nullptr, &hKey, nullptr) != ERROR_SUCCESS)
-            return;
-        RegSetValueExA(hKey, "Image Path", 0, REG_SZ,
-                       reinterpret_cast<const BYTE *>(strImagePath.c_str()),
-                       static_cast<DWORD>(strImagePath.size() + 1));
-        RegSetValueExA(hKey, "Type", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&dwType),
-                       sizeof(DWORD));
-        if (bSigInFile)
-            RegSetValueExA(hKey, "SigInFile", 0, REG_DWORD,
-                           reinterpret_cast<const BYTE *>(&dwSigInFile), sizeof(DWORD));
-        RegCloseKey(hKey);
-    }
-};
+ProviderEntry ReadEntry() { return CProviderRegistration(kProviderName).Read(); }
 
 class PavrelRegistration : public PavrelDll {
 protected:
     void SetUp() override
     {
         PavrelDll::SetUp();
-        m_saved = ProviderEntry::Read();
+        m_saved = ReadEntry();
     }
     void TearDown() override
     {
-        m_saved.Restore();
+        CProviderRegistration(kProviderName).Restore(m_saved);
         PavrelDll::TearDown();
     }
 
@@ -105,17 +48,17 @@ TEST_F(PavrelRegistration, RegistrationExportsLeaveTheEntryAlone)
 {
     ASSERT_EQ(S_OK, CProviderRegistration(kProviderName).Unregister());
     EXPECT_EQ(S_OK, cp().DllRegisterServer());
-    EXPECT_FALSE(ProviderEntry::Read().bPresent) << "DllRegisterServer wrote an entry";
+    EXPECT_FALSE(ReadEntry().bPresent) << "DllRegisterServer wrote an entry";
 
     ASSERT_EQ(S_OK, CProviderRegistration(kProviderName).Register(LoadedPath(), PROV_RSA_FULL));
-    const ProviderEntry entry = ProviderEntry::Read();
+    const ProviderEntry entry = ReadEntry();
     ASSERT_TRUE(entry.bPresent);
     EXPECT_STRCASEEQ(LoadedPath().c_str(), entry.strImagePath.c_str());
     EXPECT_EQ(static_cast<DWORD>(PROV_RSA_FULL), entry.dwType);
     EXPECT_TRUE(entry.bSigInFile);
     EXPECT_EQ(0u, entry.dwSigInFile);
     EXPECT_EQ(S_OK, cp().DllUnregisterServer());
-    EXPECT_EQ(entry.strImagePath, ProviderEntry::Read().strImagePath)
+    EXPECT_EQ(entry.strImagePath, ReadEntry().strImagePath)
         << "DllUnregisterServer removed the installation's entry";
 }
 

@@ -124,7 +124,10 @@ DWORD RsaFakeCard::ReadKeysetIds(KEYSET_ID *pItems, DWORD *pdwCount)
         return SCARD_E_INSUFFICIENT_BUFFER;
     for (size_t i = 0; i < vecContainers.size(); ++i) {
         pItems[i].wStatus = 0x0800;
-        std::strncpy(pItems[i].szName, vecContainers[i].c_str(), sizeof(pItems[i].szName) - 1);
+        // As the token stores it: a name as long as the field has no NUL.
+        std::memset(pItems[i].szName, 0, sizeof(pItems[i].szName));
+        std::memcpy(pItems[i].szName, vecContainers[i].data(),
+                    std::min(vecContainers[i].size(), sizeof(pItems[i].szName)));
     }
     *pdwCount = static_cast<DWORD>(vecContainers.size());
     return 0;

@@ -10,15 +10,7 @@
 #include "Pavrel_CardAccess.h"
 #include "Pavrel_DisplaySign.h"
 #include "Pavrel_Hash.h"
-
-// A transfer of four lines: "<type>", "Account:62220202", "00112233",
-// "Sum:12.50".
-inline std::string TransferXml(const std::string &strType)
-{
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><SignData><TradeType name=\"" + strType +
-           "\"/><Fields><a name=\"Account:\">6222020200112233</a>"
-           "<b name=\"Sum:\">12.50</b></Fields></SignData>";
-}
+#include "SignSamples.h"
 
 // DisplaySign's result, or 99 when the hash could not be made or fed.
 inline int ConfirmSignData(Pavrel_CardAccess *pAccess, const std::string &strData)

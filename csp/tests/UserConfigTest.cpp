@@ -48,9 +48,10 @@ TEST(UserConfig, ReadsBindCpuBesideTheHostProgram)
     for (const Case &c : {Case{nullptr, false}, Case{"0", false}, Case{"1", true},
                           Case{"7", true}}) {
         DeleteFileA(config.getIniPath());
-        if (c.pszValue)
+        if (c.pszValue) {
             ASSERT_TRUE(WritePrivateProfileStringA("CSP", "BindCpu", c.pszValue,
                                                    config.getIniPath()));
+        }
         EXPECT_EQ(c.bExpected, config.IsBindCpu()) << (c.pszValue ? c.pszValue : "no file");
     }
     DeleteFileA(config.getIniPath());

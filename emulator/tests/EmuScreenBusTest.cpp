@@ -73,9 +73,13 @@ TEST_F(ScreenBus, ScreenTextFunctionReadsItsCard)
     EXPECT_EQ("\n\n\n", fnText());
     const std::string strAnswer = m_bus.Control("screen t1 text");
     EXPECT_EQ("OK\n\n\n\n", strAnswer);
-    // The card gone, the function reads nothing.
-    m_pCard.reset();
-    std::function<std::string()> fnGone = EmuBus::ScreenTextOf(std::shared_ptr<emu::IEmuCard>());
+    // The card gone, the function reads nothing (the bus keeps its tokens'
+    // cards, so this one is made apart).
+    std::shared_ptr<emu::IEmuCard> pLone =
+        std::make_shared<CEmuCardOsAdapter>("t2", std::string(), false, m_bus.Log());
+    std::function<std::string()> fnGone = EmuBus::ScreenTextOf(pLone);
+    EXPECT_NE("", fnGone()) << "the logo";
+    pLone.reset();
     EXPECT_EQ("", fnGone());
 }
 
