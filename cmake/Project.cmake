@@ -70,6 +70,20 @@ endfunction()
 # (scripts/wine-run-gui), so ctest needs no display. LOCK names something
 # all processes see (a window title found by FindWindow, say): the programs
 # that name the same lock never run at the same time.
+# A target that makes folder dir and copies the files of the targets named
+# after it into it: a test program's or the demo's neighbours, which the
+# code loads from beside the program.
+function(kq_add_folder target dir)
+  set(files)
+  foreach(t ${ARGN})
+    list(APPEND files $<TARGET_FILE:${t}>)
+  endforeach()
+  add_custom_target(${target}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different ${files} ${dir}
+    DEPENDS ${ARGN})
+endfunction()
+
 function(kq_add_test target)
   cmake_parse_arguments(ARG "GUI" "LOCK" "SOURCES;LIBS" ${ARGN})
   set(lock_property)

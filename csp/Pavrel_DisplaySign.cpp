@@ -142,13 +142,11 @@ int Pavrel_DisplaySign::DisplaySign(Pavrel_Hash *pHash, Pavrel_CardAccess *pCard
         m_hMutex = nullptr;  // the lock closes it
 
         std::vector<BYTE> vecBytes;
-        std::string strText;
-        if (pHash != nullptr && pHash->getHashedBytes(vecBytes) == 0 && !vecBytes.empty())
-            strText = Utf8ToAnsi(vecBytes.data(), static_cast<DWORD>(vecBytes.size()));
-        const CXmlAnsiCodePage converter(kTokenCodePage);
+        if (pHash == nullptr || pHash->getHashedBytes(vecBytes) != 0)
+            vecBytes.clear();
         SignLines vecLines;
         const bool bSecond =
-            CSignDataLayout::BuildLines(strText, &converter, &ArrangeSignData, vecLines);
+            SignLinesOf(vecBytes.data(), static_cast<DWORD>(vecBytes.size()), vecLines);
 
         // From the first page to the final text nothing else reaches this
         // token's screen or keypad.
@@ -307,4 +305,11 @@ std::string Pavrel_DisplaySign::Utf8ToAnsi(const BYTE *pbData, DWORD dwLen)
                             nullptr, nullptr) != cbAnsi)
         return std::string();
     return strAnsi;
+}
+
+bool Pavrel_DisplaySign::SignLinesOf(const BYTE *pbData, DWORD dwLen, SignLines &vecLines)
+{
+    const std::string strText = Utf8ToAnsi(pbData, dwLen);
+    const CXmlAnsiCodePage converter(kTokenCodePage);
+    return CSignDataLayout::BuildLines(strText, &converter, &ArrangeSignData, vecLines);
 }

@@ -75,6 +75,10 @@ public:
                                  bool *pbEarlier, bool *pbLater);
     // UTF-8 bytes in the token's code page (936, GBK); empty on any failure.
     static std::string Utf8ToAnsi(const BYTE *pbData, DWORD dwLen);
+    // The lines the token shows for the hashed bytes (UTF-8, read as
+    // sign-data XML and turned into GBK); true when the transaction is
+    // confirmed a second time.
+    static bool SignLinesOf(const BYTE *pbData, DWORD dwLen, SignLines &vecLines);
 
     DWORD getWaitTime() const { return m_dwWaitTime; }
     const char *getBitmapPath() const { return m_szBitmapPath; }

@@ -5,7 +5,6 @@
 
 #include "Pavrel_DisplaySign.h"
 #include "SignDataLayout.h"
-#include "XmlAnsiCodePage.h"
 
 namespace {
 
@@ -27,8 +26,7 @@ std::string MarkerOf(const std::vector<std::string> &rows)
     return std::string();
 }
 
-}  // namespace
-
+// GBK text (the token's code page) in UTF-8; empty when it is not GBK.
 std::string GbkToUtf8(const std::string &strGbk)
 {
     if (strGbk.empty())
@@ -50,18 +48,16 @@ std::string GbkToUtf8(const std::string &strGbk)
     return strUtf8;
 }
 
+}  // namespace
+
 SignDemoPlan PlanConfirmation(const std::string &strData, const std::string &strToken,
                               bool bCancel)
 {
     SignDemoPlan plan;
-    // The same steps as the CSP's confirmation: UTF-8 to GBK, the lines,
-    // then one page per line scrolled.
-    const std::string strText = Pavrel_DisplaySign::Utf8ToAnsi(
-        reinterpret_cast<const BYTE *>(strData.data()), static_cast<DWORD>(strData.size()));
-    const CXmlAnsiCodePage converter(kTokenCodePage);
+    // The CSP's own lines, then one page per line scrolled.
     SignLines lines;
-    plan.bSecond = CSignDataLayout::BuildLines(strText, &converter,
-                                               &Pavrel_DisplaySign::ArrangeSignData, lines);
+    plan.bSecond = Pavrel_DisplaySign::SignLinesOf(reinterpret_cast<const BYTE *>(strData.data()),
+                                                   static_cast<DWORD>(strData.size()), lines);
     const std::string strPress = "user " + strToken + " press ";
     for (int nTop = 0;; ++nTop) {
         char abPage[CSignDataLayout::PAGE_BYTES];

@@ -3,11 +3,13 @@
 // What the demo's scripted token holder does during a sign confirmation:
 // the pages the token will show for the transaction (laid out by the CSP's
 // own code, so they are the pages the holder gets) and the emulator control
-// commands that read each page and then confirm or cancel. Each key press
-// waits ("when") for a text of the page it belongs to, so the holder never
-// presses ahead of the screen: the page key on every page that has a later
-// line, Enter (or Esc) on the last one, and Enter once more at the second
-// confirmation when the transaction asks for one.
+// commands that read each page and then confirm or cancel: the page key on
+// every page that has a later line, Enter (or Esc) on the last one, and
+// Enter once more at the second confirmation when the transaction asks for
+// one. Each press waits ("when") for the first text row of its page; that
+// row may show on an earlier page too, and the press is then queued early,
+// but the token takes each key only at its next poll, after it has drawn
+// the page the key belongs to.
 #pragma once
 
 #include <string>
@@ -35,6 +37,3 @@ struct SignDemoPlan {
 // in place of Enter.
 SignDemoPlan PlanConfirmation(const std::string &strData, const std::string &strToken,
                               bool bCancel);
-
-// GBK text (the token's code page) in UTF-8; empty when it is not GBK.
-std::string GbkToUtf8(const std::string &strGbk);

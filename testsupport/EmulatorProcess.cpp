@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../emulator/server/EmuPipeIo.h"
+#include "EmuScreenAnswers.h"
 #include "TestPaths.h"
 
 namespace {
@@ -169,3 +170,16 @@ std::vector<std::string> EmulatorProcess::DevicePaths() const
 }
 
 std::string EmulatorProcess::PipeBase() const { return m_strBase; }
+
+bool EmulatorProcess::WaitForFirstRow(const std::string &strId, const std::string &strRow,
+                                      unsigned long ulMs) const
+{
+    const ULONGLONG ullDeadline = GetTickCount64() + ulMs;
+    for (;;) {
+        if (ScreenRow(Control("screen " + strId + " text")) == strRow)
+            return true;
+        if (GetTickCount64() >= ullDeadline)
+            return false;
+        Sleep(100);
+    }
+}

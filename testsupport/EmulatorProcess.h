@@ -35,6 +35,10 @@ public:
     std::vector<std::string> DevicePaths() const;
     // The pipe base this emulator serves.
     std::string PipeBase() const;
+    // Waits until token strId's screen shows strRow as its first row (the
+    // plug's logo, say): true, or false once ulMs have passed.
+    bool WaitForFirstRow(const std::string &strId, const std::string &strRow,
+                         unsigned long ulMs) const;
 
 private:
     std::string m_strBase;

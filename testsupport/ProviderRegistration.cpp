@@ -25,24 +25,35 @@ std::string CProviderRegistration::keyPath() const
     return kProviderRoot + m_strName;
 }
 
+LONG CProviderRegistration::Write(const ProviderEntry &entry) const
+{
+    HKEY hKey = nullptr;
+    LONG lError = RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath().c_str(), 0, nullptr, 0,
+                                  KEY_SET_VALUE, nullptr, &hKey, nullptr);
+    if (lError != ERROR_SUCCESS)
+        return lError;
+    lError = RegSetValueExA(hKey, "Image Path", 0, REG_SZ,
+                            reinterpret_cast<const BYTE *>(entry.strImagePath.c_str()),
+                            static_cast<DWORD>(entry.strImagePath.size() + 1));
+    if (lError == ERROR_SUCCESS)
+        lError = SetDword(hKey, "Type", entry.dwType);
+    if (lError == ERROR_SUCCESS && entry.bSigInFile)
+        lError = SetDword(hKey, "SigInFile", entry.dwSigInFile);
+    RegCloseKey(hKey);
+    return lError;
+}
+
 HRESULT CProviderRegistration::Register(const std::string &strImagePath, DWORD dwType) const
 {
     if (m_strName.empty() || strImagePath.empty())
         return E_INVALIDARG;
-    HKEY hKey = nullptr;
-    DWORD dwDisposition = 0;
-    LONG lError = RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath().c_str(), 0, nullptr, 0,
-                                  KEY_SET_VALUE, nullptr, &hKey, &dwDisposition);
-    if (lError != ERROR_SUCCESS)
-        return FromError(lError);
-    lError = RegSetValueExA(hKey, "Image Path", 0, REG_SZ,
-                            reinterpret_cast<const BYTE *>(strImagePath.c_str()),
-                            static_cast<DWORD>(strImagePath.size() + 1));
-    if (lError == ERROR_SUCCESS)
-        lError = SetDword(hKey, "Type", dwType);
-    if (lError == ERROR_SUCCESS)
-        lError = SetDword(hKey, "SigInFile", 0);
-    RegCloseKey(hKey);
+    ProviderEntry entry;
+    entry.bPresent = true;
+    entry.strImagePath = strImagePath;
+    entry.dwType = dwType;
+    entry.bSigInFile = true;
+    entry.dwSigInFile = 0;
+    const LONG lError = Write(entry);
     if (lError != ERROR_SUCCESS)
         Unregister();
     return FromError(lError);
@@ -86,17 +97,6 @@ ProviderEntry CProviderRegistration::Read() const
 void CProviderRegistration::Restore(const ProviderEntry &entry) const
 {
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, keyPath().c_str());
-    if (!entry.bPresent)
-        return;
-    HKEY hKey = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath().c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                        nullptr, &hKey, nullptr) != ERROR_SUCCESS)
-        return;
-    RegSetValueExA(hKey, "Image Path", 0, REG_SZ,
-                   reinterpret_cast<const BYTE *>(entry.strImagePath.c_str()),
-                   static_cast<DWORD>(entry.strImagePath.size() + 1));
-    SetDword(hKey, "Type", entry.dwType);
-    if (entry.bSigInFile)
-        SetDword(hKey, "SigInFile", entry.dwSigInFile);
-    RegCloseKey(hKey);
+    if (entry.bPresent)
+        Write(entry);
 }

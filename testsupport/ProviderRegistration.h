@@ -12,6 +12,9 @@
 
 #include <string>
 
+// The name the CSP is registered under, as an installation registers it.
+#define KQ_CSP_PROVIDER_NAME "Kavru USB KEY Cryptographic Service Provider 0.0.1.0"
+
 // The entry's three values as found; bPresent false when there is no key.
 struct ProviderEntry {
     bool bPresent = false;
@@ -41,5 +44,33 @@ public:
     std::string keyPath() const;
 
 private:
+    // Creates the key and writes the entry's values; the Win32 error.
+    LONG Write(const ProviderEntry &entry) const;
+
     std::string m_strName;
+};
+
+// The provider's entry for as long as the object lives: whatever was there
+// (an installation's entry, another program's, or none) is read first and
+// put back at the end.
+class CScopedProviderEntry {
+public:
+    explicit CScopedProviderEntry(const std::string &strName)
+        : m_registration(strName), m_saved(m_registration.Read())
+    {
+    }
+    ~CScopedProviderEntry() { m_registration.Restore(m_saved); }
+    CScopedProviderEntry(const CScopedProviderEntry &) = delete;
+    CScopedProviderEntry &operator=(const CScopedProviderEntry &) = delete;
+
+    HRESULT Register(const std::string &strImagePath, DWORD dwType) const
+    {
+        return m_registration.Register(strImagePath, dwType);
+    }
+    // True when an entry was there before.
+    bool HadEntry() const { return m_saved.bPresent; }
+
+private:
+    CProviderRegistration m_registration;
+    ProviderEntry m_saved;
 };

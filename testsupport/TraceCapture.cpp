@@ -87,6 +87,14 @@ std::string TraceCapture::RawText() const
     return text.str();
 }
 
+bool TraceCapture::Has(const std::string &strText) const
+{
+    for (const TraceRecord &record : Records())
+        if (record.Text() == strText)
+            return true;
+    return false;
+}
+
 std::vector<TraceRecord> TraceCapture::Records() const
 {
     std::vector<TraceRecord> records;

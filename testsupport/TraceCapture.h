@@ -12,7 +12,10 @@
 struct TraceRecord {
     std::vector<std::string> fields;  // fields[0] is ENTER, LEAVE, LOG, ...
     // The text of a LOG record (fields[4]), else empty.
-    std::string Text() const { return fields.size() > 4 ? fields[4] : std::string(); }
+    std::string Text() const
+    {
+        return fields.size() > 4 && fields[0] == "LOG" ? fields[4] : std::string();
+    }
 };
 
 class TraceCapture {
@@ -29,6 +32,8 @@ public:
     void Forbid(const std::string &strLabel, const std::string &strSecret);
 
     std::vector<TraceRecord> Records() const;
+    // True when a LOG record's text is exactly strText.
+    bool Has(const std::string &strText) const;
     // The file as written, for "this never appears anywhere" checks.
     std::string RawText() const;
     const std::string &Path() const { return m_strPath; }

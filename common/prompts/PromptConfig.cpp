@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ModuleFolder.h"
+
 std::string KQPromptFolderOf(const char *pszModulePath)
 {
     char szDrive[_MAX_DRIVE] = {0};
@@ -28,12 +30,10 @@ std::string KQPromptConfigPathFor(const char *pszModulePath)
 std::string KQPromptModuleFolder()
 {
     // A null handle (no CSP in this process) names the program itself.
-    HMODULE hModule = GetModuleHandleA("Pavrel.dll");
-    char szModule[MAX_PATH] = {0};
-    DWORD dwLen = GetModuleFileNameA(hModule, szModule, MAX_PATH);
-    if (dwLen == 0 || dwLen >= MAX_PATH)
-        szModule[0] = '\0';
-    return KQPromptFolderOf(szModule);
+    std::string strFolder = KQModuleFolder(GetModuleHandleA("Pavrel.dll"));
+    if (!strFolder.empty() && (strFolder.back() == '\\' || strFolder.back() == '/'))
+        strFolder.pop_back();
+    return strFolder;
 }
 
 std::string KQPromptConfigPath()

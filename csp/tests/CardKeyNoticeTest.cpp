@@ -112,6 +112,8 @@ struct NoticeCase {
     ReceiverKind receiver;
     std::vector<std::string> containers;
     std::vector<std::string> deleted;
+    // The container of the key that gets the certificate.
+    std::string strKey = "B";
 };
 
 class CertificateNotice : public CardKeyFixture,
@@ -123,7 +125,7 @@ TEST_P(CertificateNotice, WrittenOthersDeletedKeyManagerTold)
     g_notice = Notice();
     m_pCard->vecContainers = c.containers;
     Pavrel_Key *pRaw = nullptr;
-    ASSERT_EQ(0u, Pavrel_Key::getUserKey(AT_SIGNATURE, m_pAccess, "B", &pRaw));
+    ASSERT_EQ(0u, Pavrel_Key::getUserKey(AT_SIGNATURE, m_pAccess, c.strKey.c_str(), &pRaw));
     std::unique_ptr<Pavrel_Key> pKey(pRaw);
     const std::vector<BYTE> cert = {0x30, 0x82, 0x00, 0x01, 0x05};
 
@@ -150,21 +152,6 @@ TEST_P(CertificateNotice, WrittenOthersDeletedKeyManagerTold)
     }
 }
 
-// A container name that fills its whole field (no NUL on the token) is still
-// the key's own container, and stays.
-TEST_F(CardKeyFixture, CertificateKeepsAContainerWhoseNameFillsItsField)
-{
-    const std::string strFull(260, 'F');
-    m_pCard->vecContainers = {strFull, "A"};
-    Pavrel_Key *pRaw = nullptr;
-    ASSERT_EQ(0u, Pavrel_Key::getUserKey(AT_SIGNATURE, m_pAccess, strFull.c_str(), &pRaw));
-    std::unique_ptr<Pavrel_Key> pKey(pRaw);
-    const std::vector<BYTE> cert = {0x30, 0x82, 0x00, 0x01, 0x05};
-    EXPECT_EQ(0u, static_cast<Pavrel_RSAKeyInCard *>(pKey.get())
-                      ->setCertificate(cert.data(), static_cast<DWORD>(cert.size()), 0));
-    EXPECT_EQ(std::vector<std::string>{"A"}, m_pCard->vecDeleted);
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Receivers, CertificateNotice,
     ::testing::Values(NoticeCase{"KeyManagerRunning", ANSWERING, {"A", "B", kDefault}, {"A"}},
@@ -173,7 +160,14 @@ INSTANTIATE_TEST_SUITE_P(
                                  {"b", "KAVRU USB KEY CSP DEFAULTCONTEXT", "C", "A"},
                                  {"C", "A"}},
                       NoticeCase{"NoKeyManager", NONE, {"A", "B"}, {"A"}},
-                      NoticeCase{"KeyManagerHung", HUNG, {"B", kDefault}, {}}),
+                      NoticeCase{"KeyManagerHung", HUNG, {"B", kDefault}, {}},
+                      // A name that fills its whole field (no NUL on the token)
+                      // is still the key's own container, and stays.
+                      NoticeCase{"KeyNameFillsItsField",
+                                 NONE,
+                                 {std::string(260, 'F'), "A"},
+                                 {"A"},
+                                 std::string(260, 'F')}),
     CaseName());
 
 }  // namespace

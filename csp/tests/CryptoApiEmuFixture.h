@@ -12,6 +12,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,8 +23,7 @@
 #include "SignSamples.h"
 #include "TestPaths.h"
 
-#define KAVRU_PROVIDER_A "Kavru USB KEY Cryptographic Service Provider 0.0.1.0"
-#define KAVRU_PROVIDER_W L"Kavru USB KEY Cryptographic Service Provider 0.0.1.0"
+#define KAVRU_PROVIDER_A KQ_CSP_PROVIDER_NAME
 
 typedef std::vector<BYTE> Bytes;
 
@@ -32,7 +32,7 @@ typedef std::vector<BYTE> Bytes;
 // token's certificates; taken out of the store again at scope end.
 class CapiMyCertificate {
 public:
-    CapiMyCertificate(const Bytes &der, const char *pszContainer, const wchar_t *pwszProvider,
+    CapiMyCertificate(const Bytes &der, const char *pszContainer, const char *pszProvider,
                       DWORD dwKeySpec)
     {
         m_hStore = CertOpenSystemStoreA(0, "MY");
@@ -41,11 +41,13 @@ public:
                                               static_cast<DWORD>(der.size()),
                                               CERT_STORE_ADD_REPLACE_EXISTING, &m_pCert))
             return;
-        const std::string strName(pszContainer);
+        // Both names are ASCII.
+        const std::string strName(pszContainer), strProvider(pszProvider);
         std::wstring wstrContainer(strName.begin(), strName.end());
+        std::wstring wstrProvider(strProvider.begin(), strProvider.end());
         CRYPT_KEY_PROV_INFO info = {};
         info.pwszContainerName = &wstrContainer[0];
-        info.pwszProvName = const_cast<wchar_t *>(pwszProvider);
+        info.pwszProvName = &wstrProvider[0];
         info.dwProvType = PROV_RSA_FULL;
         info.dwKeySpec = dwKeySpec;
         if (!CertSetCertificateContextProperty(m_pCert, CERT_KEY_PROV_INFO_PROP_ID, 0, &info))
@@ -64,10 +66,10 @@ public:
 private:
     void reset()
     {
-        if (m_pCert != nullptr)
+        if (m_pCert != nullptr) {
             CertDeleteCertificateFromStore(CertDuplicateCertificateContext(m_pCert));
-        if (m_pCert != nullptr)
             CertFreeCertificateContext(m_pCert);
+        }
         m_pCert = nullptr;
     }
 
@@ -83,12 +85,11 @@ protected:
     {
         const std::string strIni = SignConfigText(8000, false);
         WriteFileBytes(TestBinPath("KQUKeyConfig.ini"), Bytes(strIni.begin(), strIni.end()));
-        s_earlier = CProviderRegistration(KAVRU_PROVIDER_A).Read();
-        ASSERT_EQ(S_OK, CProviderRegistration(KAVRU_PROVIDER_A)
-                            .Register(TestBinPath("Pavrel.dll"), PROV_RSA_FULL));
+        s_pEntry.reset(new CScopedProviderEntry(KAVRU_PROVIDER_A));
+        ASSERT_EQ(S_OK, s_pEntry->Register(TestBinPath("Pavrel.dll"), PROV_RSA_FULL));
     }
     // Whatever entry was there before comes back.
-    static void TearDownTestSuite() { CProviderRegistration(KAVRU_PROVIDER_A).Restore(s_earlier); }
+    static void TearDownTestSuite() { s_pEntry.reset(); }
 
     void TearDown() override { m_emu.Control("user t1 clear"); }
 
@@ -121,7 +122,7 @@ protected:
         pBlob->resize(dwLen);
     }
 
-    static ProviderEntry s_earlier;
+    static std::unique_ptr<CScopedProviderEntry> s_pEntry;
 };
 
-inline ProviderEntry CryptoApiEmu::s_earlier;
+inline std::unique_ptr<CScopedProviderEntry> CryptoApiEmu::s_pEntry;

@@ -15,6 +15,14 @@
 
 namespace {
 
+// A SHA-1 hash of this CSP over strData.
+void HashOf(const CapiContext &ctx, const std::string &strData, CapiHash &hash)
+{
+    ASSERT_TRUE(CryptCreateHash(ctx.get(), CALG_SHA1, 0, 0, hash.out()));
+    ASSERT_TRUE(CryptHashData(hash.get(), reinterpret_cast<const BYTE *>(strData.data()),
+                              static_cast<DWORD>(strData.size()), 0));
+}
+
 TEST_F(CryptoApiEmu, ContainersAreCreatedOpenedAndDeleted)
 {
     const char kName[] = "CapiLifecycle";
@@ -75,9 +83,8 @@ TEST_P(CryptoApiEmuKeys, GeneratedKeyIsTheContainersAndSignsAfterConfirmation)
 
     const std::string strData = TransferXml("Transfer");
     CapiHash hash;
-    ASSERT_TRUE(CryptCreateHash(ctx.get(), CALG_SHA1, 0, 0, hash.out()));
-    ASSERT_TRUE(CryptHashData(hash.get(), reinterpret_cast<const BYTE *>(strData.data()),
-                              static_cast<DWORD>(strData.size()), 0));
+    HashOf(ctx, strData, hash);
+    ASSERT_FALSE(HasFatalFailure());
     Script({"user t1 press enter when Transfer",
             std::string("user t1 press enter when ") + SIGN_SECOND_TEXT});
     Bytes sig(c.nBits / 8);
@@ -95,14 +102,6 @@ INSTANTIATE_TEST_SUITE_P(SpecAndSize, CryptoApiEmuKeys,
                                            KeyCase{AT_SIGNATURE, 2048},
                                            KeyCase{AT_KEYEXCHANGE, 2048}));
 
-
-// A SHA-1 hash of this CSP over strData.
-void HashOf(const CapiContext &ctx, const std::string &strData, CapiHash &hash)
-{
-    ASSERT_TRUE(CryptCreateHash(ctx.get(), CALG_SHA1, 0, 0, hash.out()));
-    ASSERT_TRUE(CryptHashData(hash.get(), reinterpret_cast<const BYTE *>(strData.data()),
-                              static_cast<DWORD>(strData.size()), 0));
-}
 
 TEST_F(CryptoApiEmu, UnconfirmedSignatureFailsAndLeavesTheBuffer)
 {
@@ -200,7 +199,7 @@ TEST_F(CryptoApiEmu, SignedMessageWithTheCertificateInMyVerifiesInOpenSsl)
 
     capissl::IssuedCertificate issued = capissl::IssueFor(blob, "Kavru Demo Holder");
     ASSERT_FALSE(issued.der.empty());
-    CapiMyCertificate cert(issued.der, kName, KAVRU_PROVIDER_W, AT_SIGNATURE);
+    CapiMyCertificate cert(issued.der, kName, KAVRU_PROVIDER_A, AT_SIGNATURE);
     ASSERT_NE(nullptr, cert.get());
 
     const std::string strData = TransferXml("Transfer");

@@ -38,8 +38,7 @@ TEST_F(DisplaySignEmuGui, WindowShowsDuringTheDialogueOnly)
     ASSERT_EQ(nullptr, FindOwnWindow("KQSIGNWnd"));
     std::atomic<bool> bSeen{false};
     std::thread holder([&] {
-        WaitUntilTrue([&] { return ScreenRow(m_emu.Control("screen t1 text")) == "Transfer"; },
-                      kWaitMs);
+        m_emu.WaitForFirstRow("t1", "Transfer", kWaitMs);
         bSeen = WaitUntilTrue([] { return FindOwnWindow("KQSIGNWnd") != nullptr; }, kWaitMs);
         m_emu.Control("user t1 press enter when Transfer");
         m_emu.Control(std::string("user t1 press enter when ") + SIGN_SECOND_TEXT);

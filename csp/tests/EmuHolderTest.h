@@ -35,11 +35,7 @@ protected:
 
     // Waits (bounded) until the token shows its logo again, so that the
     // logo of one confirmation is not left pending for the next.
-    bool LogoBack()
-    {
-        return WaitUntilTrue(
-            [&] { return ScreenRow(m_emu.Control("screen t1 text")) == m_strLogoRow; }, 20000);
-    }
+    bool LogoBack() { return m_emu.WaitForFirstRow("t1", m_strLogoRow, 20000); }
 
     EmulatorProcess m_emu;
     std::string m_strLogoRow;

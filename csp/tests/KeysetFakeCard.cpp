@@ -92,5 +92,7 @@ void KeysetCards::Reset() { TemplateCard() = KeysetFakeCard(); }
 
 KeysetFakeCard *KeysetCards::Last()
 {
-    return static_cast<KeysetFakeCard *>(FakeCardFactory::Made().back());
+    return FakeCardFactory::Made().empty()
+               ? nullptr
+               : static_cast<KeysetFakeCard *>(FakeCardFactory::Made().back());
 }

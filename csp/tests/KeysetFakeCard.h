@@ -42,6 +42,6 @@ public:
     // The settings of the next card (reset by Reset()).
     static KeysetFakeCard &Template();
     static void Reset();
-    // The card made last.
+    // The card made last; null before the first.
     static KeysetFakeCard *Last();
 };

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 #include "PavrelDllFixture.h"
@@ -16,7 +17,7 @@
 
 namespace {
 
-const char kProviderName[] = "Kavru USB KEY Cryptographic Service Provider 0.0.1.0";
+const char kProviderName[] = KQ_CSP_PROVIDER_NAME;
 
 ProviderEntry ReadEntry() { return CProviderRegistration(kProviderName).Read(); }
 
@@ -25,11 +26,11 @@ protected:
     void SetUp() override
     {
         PavrelDll::SetUp();
-        m_saved = ReadEntry();
+        m_pEntry.reset(new CScopedProviderEntry(kProviderName));
     }
     void TearDown() override
     {
-        CProviderRegistration(kProviderName).Restore(m_saved);
+        m_pEntry.reset();
         PavrelDll::TearDown();
     }
 
@@ -41,7 +42,7 @@ protected:
         return szPath;
     }
 
-    ProviderEntry m_saved;
+    std::unique_ptr<CScopedProviderEntry> m_pEntry;
 };
 
 TEST_F(PavrelRegistration, RegistrationExportsLeaveTheEntryAlone)

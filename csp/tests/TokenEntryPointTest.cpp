@@ -154,12 +154,6 @@ protected:
         EXPECT_EQ(0u, AcquireText(Text("abc"), dwFlags, &hProv));
         return hProv;
     }
-    static ThrowingCard *LastCard()
-    {
-        return FakeCardFactory::Made().empty()
-                   ? nullptr
-                   : static_cast<ThrowingCard *>(FakeCardFactory::Made().back());
-    }
     // The context's keyset path (PP_CONTAINER), or the error as text.
     static std::string Container(HCRYPTPROV hProv, DWORD dwParam = PP_CONTAINER)
     {
@@ -180,14 +174,6 @@ protected:
     std::string m_strReader;
     std::vector<HCRYPTPROV> m_vecHandles;
 };
-
-bool HasLine(const TraceCapture &trace, const std::string &strText)
-{
-    for (const TraceRecord &record : trace.Records())
-        if (!record.fields.empty() && record.fields[0] == "LOG" && record.Text() == strText)
-            return true;
-    return false;
-}
 
 // --- Create, open and delete for every form of the container text ------------------
 
@@ -214,7 +200,7 @@ TEST_P(ContainerForms, CreateOpenAndDeleteReachOneContainer)
 
     HCRYPTPROV hNew = 0;
     ASSERT_EQ(0u, AcquireText(c.pszText, CRYPT_NEWKEYSET | c.dwFlags, &hNew));
-    ThrowingCard *pCard = LastCard();
+    KeysetFakeCard *pCard = KeysetCards::Last();
     ASSERT_NE(nullptr, pCard);
     EXPECT_EQ(c.pszReader, pCard->strOpenedName);
     EXPECT_EQ(c.pszKeyset, pCard->strLastWriteName);
@@ -245,7 +231,7 @@ TEST_P(ContainerForms, CreateOpenAndDeleteReachOneContainer)
     const std::string strLine = std::string("[CPAcquireContext] [Pavrel_Keyset::deleteKeyset] ") +
                                 "readerName=[" + c.pszReader + "],keysetName=[" + c.pszTextName +
                                 "],bSilent=[" + ((c.dwFlags & CRYPT_SILENT) ? "1" : "0") + "]";
-    EXPECT_TRUE(HasLine(trace, strLine)) << strLine;
+    EXPECT_TRUE(trace.Has(strLine)) << strLine;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -358,7 +344,7 @@ TEST_P(GenKeyContexts, AskTheUserOnlyWhereThatIsAllowed)
         ASSERT_EQ(0u, AcquireText(nullptr, c.dwAcquire, &hProv));
     }
     ASSERT_NE(0u, hProv);
-    ThrowingCard *pCard = bToken ? LastCard() : nullptr;
+    KeysetFakeCard *pCard = bToken ? KeysetCards::Last() : nullptr;
 
     HCRYPTKEY hKey = 0x4444;
     EXPECT_EQ(c.dwExpected, FailCode(cp().CPGenKey(hProv, c.algId, c.dwFlags, &hKey)));
@@ -594,7 +580,7 @@ TEST_P(ReleaseThrow, LastReleaseSucceedsAndTheTokenOpensAgain)
 {
     const HCRYPTPROV hProv = OpenAbc();
     ASSERT_NE(0u, hProv);
-    ThrowingCard *pCard = LastCard();
+    KeysetFakeCard *pCard = KeysetCards::Last();
     g_plan.slot = Slot::Close;
     g_plan.thrown = GetParam();
     EXPECT_TRUE(cp().CPReleaseContext(hProv, 0)) << std::hex << GetLastError();
@@ -604,7 +590,7 @@ TEST_P(ReleaseThrow, LastReleaseSucceedsAndTheTokenOpensAgain)
     EXPECT_EQ(static_cast<DWORD>(NTE_BAD_UID), FailCode(cp().CPGenRandom(hProv, sizeof(ab), ab)));
     const HCRYPTPROV hAgain = OpenAbc();
     EXPECT_NE(0u, hAgain);
-    EXPECT_NE(pCard, LastCard()) << "a new access to the token";
+    EXPECT_NE(pCard, KeysetCards::Last()) << "a new access to the token";
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, ReleaseThrow, ::testing::Values(Thrown::BadAlloc, Thrown::Other),

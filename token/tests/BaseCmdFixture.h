@@ -137,13 +137,7 @@ protected:
     }
     const std::vector<DWORD> &Waits() const { return m_port.m_sleeps; }
 
-    bool TraceHas(const std::string &strText) const
-    {
-        for (const TraceRecord &record : m_capture.Records())
-            if (record.Text() == strText)
-                return true;
-        return false;
-    }
+    bool TraceHas(const std::string &strText) const { return m_capture.Has(strText); }
 
     TraceCapture m_capture;
     StandinMemory m_memory;

@@ -44,10 +44,7 @@ HWND FindPromptWindow() { return FindOwnWindow("KQSIGNWnd"); }
 
 bool TraceHas(const TraceCapture &capture, const std::string &strText)
 {
-    for (const TraceRecord &record : capture.Records())
-        if (record.Text() == strText)
-            return true;
-    return false;
+    return capture.Has(strText);
 }
 bool TraceHasPrefix(const TraceCapture &capture, const std::string &strPrefix)
 {
