@@ -6,19 +6,19 @@
 // confirms (or cancels) on the token's keypad.
 //
 //   sign_demo --data FILE --out FOLDER [--bits 1024|2048] [--cancel]
-//             [--container NAME]
 //
 // It registers the Pavrel.dll beside it under the provider's name (the
-// entry found before is put back at the end), makes the container anew
-// (an old one of the name is deleted first) with an AT_SIGNATURE key pair,
+// entry found before is put back at the end), makes the container "KQDemo"
+// with an AT_SIGNATURE key pair on the new token,
 // signs the file's bytes with SHA-1 through advapi32 and writes to FOLDER:
 // pub.pem and pub.der (SubjectPublicKeyInfo), sig.bin (the signature,
 // big-endian, as OpenSSL reads it), data.xml (the bytes signed) and
-// screen-NN.png, one picture per screen the token showed, oldest first.
-// FOLDER is a Windows path without spaces (the emulator writes the
-// pictures). Exit code: 0 when the signature was made, or with --cancel
-// when the signature was refused as cancelled on the token; 1 when a step
-// failed; 2 for a wrong command line.
+// screen-NN.png, one picture per screen the token showed, oldest first
+// (also when the signature failed). FOLDER is a Windows path without
+// spaces (the emulator writes the pictures). Exit code: 0 when the
+// signature was made, or with --cancel when the signature was refused and
+// the token showed the cancel; 1 when a step failed; 2 for a wrong command
+// line.
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -42,7 +42,8 @@
 
 namespace {
 
-const char kProvider[] = "Kavru USB KEY Cryptographic Service Provider 0.0.1.0";
+const char kProvider[] = KQ_CSP_PROVIDER_NAME;
+const char kContainer[] = "KQDemo";
 const char kPin[] = "123456";
 const DWORD kConfirmWaitMs = 30000;
 const DWORD kLogoWaitMs = 15000;
@@ -52,13 +53,11 @@ typedef std::vector<BYTE> Bytes;
 struct Options {
     std::string strData;
     std::string strOut;
-    std::string strContainer = "KQDemo";
     DWORD nBits = 2048;
     bool bCancel = false;
 };
 
-const char kUsage[] =
-    "usage: sign_demo --data FILE --out FOLDER [--bits 1024|2048] [--cancel] [--container NAME]\n";
+const char kUsage[] = "usage: sign_demo --data FILE --out FOLDER [--bits 1024|2048] [--cancel]\n";
 
 bool ParseOptions(int argc, char **argv, Options &opt)
 {
@@ -69,8 +68,6 @@ bool ParseOptions(int argc, char **argv, Options &opt)
             opt.strData = argv[++i];
         } else if (strArg == "--out" && bValue) {
             opt.strOut = argv[++i];
-        } else if (strArg == "--container" && bValue) {
-            opt.strContainer = argv[++i];
         } else if (strArg == "--bits" && bValue) {
             const std::string strBits = argv[++i];
             if (strBits != "1024" && strBits != "2048")
@@ -82,7 +79,7 @@ bool ParseOptions(int argc, char **argv, Options &opt)
             return false;
         }
     }
-    return !opt.strData.empty() && !opt.strOut.empty() && !opt.strContainer.empty();
+    return !opt.strData.empty() && !opt.strOut.empty();
 }
 
 void Say(const char *pszFormat, ...) __attribute__((format(printf, 1, 2)));
@@ -133,32 +130,22 @@ bool WriteBytes(const std::string &strPath, const std::string &s)
     return WriteBytes(strPath, s.data(), s.size());
 }
 
-// The provider entry naming the Pavrel.dll beside this program, for as long
-// as the object lives; the entry found before is put back afterwards.
-class DemoRegistration {
-public:
-    DemoRegistration() : m_reg(kProvider), m_saved(m_reg.Read()) {}
-    ~DemoRegistration() { m_reg.Restore(m_saved); }
-    HRESULT Register(const std::string &strDll) const
-    {
-        return m_reg.Register(strDll, PROV_RSA_FULL);
-    }
-    bool Replaced() const { return m_saved.bPresent; }
-
-private:
-    CProviderRegistration m_reg;
-    ProviderEntry m_saved;
-};
-
 class Demo {
 public:
-    Demo(const Options &opt, const EmulatorProcess &emu) : m_opt(opt), m_emu(emu) {}
+    Demo(const Options &opt, const EmulatorProcess &emu)
+        : m_opt(opt), m_emu(emu), m_registration(kProvider)
+    {
+    }
 
     int Run()
     {
         if (!Prepare() || !NewKeyPair() || !ExportPublicKey())
             return 1;
-        return Sign() && SaveScreens() ? 0 : 1;
+        const bool bSigned = Sign();
+        // The screens are saved also when the signature went wrong.
+        std::vector<std::string> rows;
+        const bool bSaved = SaveScreens(rows);
+        return bSigned && bSaved && EndedAsAsked(rows) ? 0 : 1;
     }
 
 private:
@@ -188,35 +175,22 @@ private:
             return false;
         }
         const std::string strDll = TestBinPath("Pavrel.dll");
-        const HRESULT hr = m_registration.Register(strDll);
+        const HRESULT hr = m_registration.Register(strDll, PROV_RSA_FULL);
         if (hr != S_OK) {
             Say("  registering the provider failed: 0x%08lX", static_cast<unsigned long>(hr));
             return false;
         }
         Say("[2] provider \"%s\" registered: %s (PROV_RSA_FULL)%s", kProvider, strDll.c_str(),
-            m_registration.Replaced() ? "; the entry found before is put back at the end" : "");
+            m_registration.HadEntry() ? "; the entry found before is put back at the end" : "");
         return true;
     }
 
     bool NewKeyPair()
     {
-        const char *pszName = m_opt.strContainer.c_str();
-        HCRYPTPROV hDeleted = 0;
-        if (CryptAcquireContextA(&hDeleted, pszName, kProvider, PROV_RSA_FULL,
-                                 CRYPT_DELETEKEYSET))
-            Say("[3] CryptAcquireContext(\"%s\", CRYPT_DELETEKEYSET): TRUE, no container of"
-                " the name is left",
-                pszName);
-        else if (GetLastError() == static_cast<DWORD>(NTE_BAD_KEYSET))
-            Say("[3] CryptAcquireContext(\"%s\", CRYPT_DELETEKEYSET): NTE_BAD_KEYSET, there was"
-                " none",
-                pszName);
-        else
-            return Failed("CryptAcquireContext(CRYPT_DELETEKEYSET)");
-        if (!CryptAcquireContextA(m_ctx.out(), pszName, kProvider, PROV_RSA_FULL,
+        if (!CryptAcquireContextA(m_ctx.out(), kContainer, kProvider, PROV_RSA_FULL,
                                   CRYPT_NEWKEYSET))
             return Failed("CryptAcquireContext(CRYPT_NEWKEYSET)");
-        Say("    CryptAcquireContext(\"%s\", CRYPT_NEWKEYSET): TRUE", pszName);
+        Say("[3] CryptAcquireContext(\"%s\", CRYPT_NEWKEYSET): TRUE", kContainer);
 
         // The card asks for the PIN on the token's keypad.
         if (!Control(std::string("user t1 pin ") + kPin))
@@ -322,8 +296,7 @@ private:
         if (!CryptSignHashA(m_hash.get(), AT_SIGNATURE, nullptr, 0, sig.data(), &dwSigLen)) {
             const DWORD dwError = GetLastError();
             if (m_opt.bCancel && dwError == static_cast<DWORD>(SCARD_E_CANCELLED)) {
-                Say("[6] CryptSignHash: FALSE, error 0x%08lX (SCARD_E_CANCELLED): the holder"
-                    " cancelled on the token; no signature",
+                Say("[6] CryptSignHash: FALSE, error 0x%08lX (SCARD_E_CANCELLED): no signature",
                     dwError);
                 return true;
             }
@@ -348,14 +321,14 @@ private:
     }
 
     // Every screen of the token's history as a picture, once the final
-    // text has given way to the logo again.
-    bool SaveScreens() const
+    // text has given way to the logo again; rows gets each screen's first
+    // row.
+    bool SaveScreens(std::vector<std::string> &rows) const
     {
-        const ULONGLONG ullDeadline = GetTickCount64() + kLogoWaitMs;
-        while (ScreenRow(m_emu.Control("screen t1 text")) != m_strLogoRow &&
-               GetTickCount64() < ullDeadline)
-            Sleep(100);
-        const std::vector<std::string> rows = HistoryRows(m_emu.Control("screen t1 history"));
+        if (!m_emu.WaitForFirstRow("t1", m_strLogoRow, kLogoWaitMs))
+            Say("    the token's logo did not come back within %lu s",
+                static_cast<unsigned long>(kLogoWaitMs / 1000));
+        rows = HistoryRows(m_emu.Control("screen t1 history"));
         Say("[7] the token showed %lu screens, saved as pictures in %s:",
             static_cast<unsigned long>(rows.size()), m_opt.strOut.c_str());
         for (size_t n = 0; n < rows.size(); ++n) {
@@ -371,9 +344,25 @@ private:
         return true;
     }
 
+    // A refused signature is a cancel only when the token said so: a
+    // confirmation that timed out is refused with the same code.
+    bool EndedAsAsked(const std::vector<std::string> &rows) const
+    {
+        if (!m_opt.bCancel)
+            return true;
+        std::string strLast;
+        for (const std::string &strRow : rows)
+            if (strRow != m_strLogoRow)
+                strLast = strRow;
+        if (strLast == SIGN_CANCELLED_TEXT)
+            return true;
+        Say("    the token's last text was \"%s\", not the cancel's", strLast.c_str());
+        return false;
+    }
+
     const Options &m_opt;
     const EmulatorProcess &m_emu;
-    DemoRegistration m_registration;
+    CScopedProviderEntry m_registration;
     // Declared context first, so that the key and the hash go before it.
     CapiContext m_ctx;
     CapiKey m_key;
