@@ -62,14 +62,6 @@ function(kq_add_dll target def)
   endif()
 endfunction()
 
-# A GoogleTest program whose cases ctest lists at test time (under Wine for
-# the cross-builds), run from the output folder beside the DLLs. On x86 every
-# Windows process starts slowly where the 32-bit loader runs under qemu, so
-# there the program is one test that runs all its cases. GUI marks a program
-# that opens windows: under Wine it runs on an X server of its own
-# (scripts/wine-run-gui), so ctest needs no display. LOCK names something
-# all processes see (a window title found by FindWindow, say): the programs
-# that name the same lock never run at the same time.
 # A target that makes folder dir and copies the files of the targets named
 # after it into it: a test program's or the demo's neighbours, which the
 # code loads from beside the program.
@@ -84,6 +76,14 @@ function(kq_add_folder target dir)
     DEPENDS ${ARGN})
 endfunction()
 
+# A GoogleTest program whose cases ctest lists at test time (under Wine for
+# the cross-builds), run from the output folder beside the DLLs. On x86 every
+# Windows process starts slowly where the 32-bit loader runs under qemu, so
+# there the program is one test that runs all its cases. GUI marks a program
+# that opens windows: under Wine it runs on an X server of its own
+# (scripts/wine-run-gui), so ctest needs no display. LOCK names something
+# all processes see (a window title found by FindWindow, say): the programs
+# that name the same lock never run at the same time.
 function(kq_add_test target)
   cmake_parse_arguments(ARG "GUI" "LOCK" "SOURCES;LIBS" ${ARGN})
   set(lock_property)
